@@ -1,0 +1,37 @@
+# qalvo set-up: `make demo` and `make test` each bring .venv up to date first
+# (created on the first run, reused afterwards), then do their job.
+
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+PIP := $(VPY) -m pip --disable-pip-version-check
+TOOLS_STAMP := $(VENV)/.tools-installed
+PACKAGE_STAMP := $(VENV)/.qalvo-installed
+SOURCES := $(shell find common qalvo -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
+           CMakeLists.txt pyproject.toml constraints.txt
+
+.PHONY: setup demo test clean
+
+setup: $(PACKAGE_STAMP)
+
+$(TOOLS_STAMP): requirements-dev.txt constraints.txt
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet -c constraints.txt -r requirements-dev.txt
+	touch $@
+
+# Installs the package with its runtime and dashboard dependencies, pinned by
+# constraints.txt; the CMake build folder under build/ makes rebuilds incremental.
+$(PACKAGE_STAMP): $(TOOLS_STAMP) $(SOURCES)
+	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard]'
+	touch $@
+
+demo: setup
+	$(VPY) examples/quickstart.py
+
+# bin/pytest rather than `python -m pytest`: the latter would put the source
+# tree (which has no compiled modules) ahead of the installed package.
+test: setup
+	$(VENV)/bin/pytest -q
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,104 @@
+#include "context.hpp"
+
+namespace qalvo {
+
+Ref lookup_special(PyObject* obj, const char* name) {
+    Ref key = own(PyUnicode_InternFromString(name));
+    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), key);
+    if (attr == nullptr) return Ref();
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (get == nullptr) return newref(attr);
+    return own(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+Ref enter_context(PyObject* manager) {
+    Ref enter = lookup_special(manager, "__enter__");
+    if (!enter) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager)->tp_name);
+        throw_pending();
+    }
+    Ref exit = lookup_special(manager, "__exit__");
+    if (!exit) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol "
+                     "(missed __exit__ method)",
+                     Py_TYPE(manager)->tp_name);
+        throw_pending();
+    }
+    call(enter);
+    return exit;
+}
+
+namespace {
+
+/// Takes the pending exception as a normalised instance with its traceback.
+Ref fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+/// Makes `exception` the one being handled (sys.exc_info()) while __exit__
+/// runs, so that an error raised there chains to it as in the interpreter.
+class HandledException {
+public:
+    explicit HandledException(PyObject* exception) {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        PyObject* tb = PyException_GetTraceback(exception);
+        Py_INCREF(Py_TYPE(exception));
+        Py_INCREF(exception);
+        PyErr_SetExcInfo(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception, tb);
+    }
+    ~HandledException() { PyErr_SetExcInfo(type_, value_, tb_); }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+
+private:
+    PyObject *type_, *value_, *tb_;
+};
+
+}  // namespace
+
+void reraise(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(newref(exception).release());
+#else
+    PyObject* tb = PyException_GetTraceback(exception);
+    PyErr_Restore(newref(reinterpret_cast<PyObject*>(Py_TYPE(exception))).release(),
+                  newref(exception).release(), tb);
+#endif
+    throw_pending();
+}
+
+Ref exit_context_with_error(Call& call_, PyObject* exit) {
+    // The interpreter's traceback already shows this frame when __exit__ runs.
+    call_.add_traceback();
+    Ref exception = fetch_exception();
+    if (!exception) throw_pending();
+    bool suppressed;
+    try {
+        HandledException handled(exception);
+        Ref type = newref(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+        Ref tb = Ref::steal(PyException_GetTraceback(exception));
+        Ref result = call(exit, type, exception, tb ? tb.get() : Py_None);
+        suppressed = truth(result);
+    } catch (PythonError&) {
+        call_.forget_traceback();  // a new exception, raised by __exit__, needs its own entry
+        throw;
+    }
+    if (!suppressed) reraise(exception);
+    call_.forget_traceback();
+    return exception;
+}
+
+}  // namespace qalvo

@@ -1,0 +1,1 @@
+"""Estimators of qalvo."""

@@ -1,0 +1,58 @@
+// What the two concrete estimators share: the constructor that hands the
+// fifteen parameters and a new loss object to RampNet.__init__, and the text
+// documenting those parameters.
+#pragma once
+
+#include "function.hpp"
+
+namespace rampnet {
+
+/// super(<class_name>, self).__init__(hidden_layer_sizes=..., loss_fn=<new
+/// torch.nn.<loss_name>()>, ...), tagged with `line` (the loss at line + 3).
+qalvo::Ref init_concrete(qalvo::Call& c, PyObject* const* args, PyObject* class_name,
+                         PyObject* loss_name, int line);
+
+}  // namespace rampnet
+
+#define RAMPNET_PARAMETERS_DOC                                                       \
+    "Parameters\n"                                                                   \
+    "----------\n"                                                                   \
+    "hidden_layer_sizes : tuple of int, default=(40, 40)\n"                          \
+    "    Widths of the hidden layers, input side first.\n"                           \
+    "dropout_prob : float, default=0.0\n"                                            \
+    "    Dropout probability after each hidden activation; no dropout\n"             \
+    "    layers unless positive.\n"                                                  \
+    "max_epochs : int, default=1000\n"                                               \
+    "    Number of training epochs (the epoch budget of IHT).\n"                     \
+    "learning_rate : float, default=0.001\n"                                         \
+    "    Learning rate of the Adam optimiser.\n"                                     \
+    "batch_size : int, default=100\n"                                                \
+    "    Rows per training batch, capped at the number of training rows.\n"         \
+    "batch_size_inference : int, default=10000\n"                                    \
+    "    Rows per batch when predicting.\n"                                          \
+    "l1_reg : float, default=0.0\n"                                                  \
+    "    Weight of the L1 penalty on all weight matrices.\n"                         \
+    "val_ratio : float, default=0.2\n"                                               \
+    "    Share of the rows held out for early stopping.\n"                           \
+    "n_epoch_no_change : int, default=20\n"                                          \
+    "    Early-stopping patience: training stops once more than this many\n"        \
+    "    consecutive epochs fail to lower the validation loss.\n"                    \
+    "iht : bool, default=False\n"                                                    \
+    "    Train by iterative hard thresholding, alternating dense phases and\n"       \
+    "    sparse phases in which small weights are zeroed and kept out of\n"          \
+    "    training.\n"                                                                \
+    "phase_epochs : int, default=50\n"                                               \
+    "    Epochs of each IHT phase.\n"                                                \
+    "threshold : float, default=0.1\n"                                               \
+    "    Magnitude at or below which IHT sets weights to zero.\n"                    \
+    "device : str, default=\"cpu\"\n"                                                \
+    "    Torch device of the network and the data, such as \"cpu\" or \"cuda\".\n"  \
+    "verbose : bool, default=False\n"                                                \
+    "    Print the training and validation losses of every epoch.\n"                 \
+    "random_state : int, default=0\n"                                                \
+    "    Seed of NumPy's and torch's global generators and of the data split."
+
+#define RAMPNET_CONCRETE_PARAMETERS                                                    \
+    {"self", "hidden_layer_sizes", "dropout_prob", "max_epochs", "learning_rate",      \
+     "batch_size", "batch_size_inference", "l1_reg", "val_ratio", "n_epoch_no_change", \
+     "iht", "phase_epochs", "threshold", "device", "verbose", "random_state"}

@@ -1,0 +1,158 @@
+// RampNet: the estimator base. The constructor stores the hyper-parameters,
+// _set_seed seeds the global generators, fit drives a whole training run.
+#include "globals.hpp"
+#include "methods.hpp"
+#include "names.hpp"
+
+using namespace qalvo;
+
+namespace rampnet {
+
+namespace {
+
+/// Attribute names of the sixteen parameters, in the constructor's order.
+PyObject* const* parameter_name(int i) {
+    PyObject* const* names[] = {
+        &S.loss_fn,         &S.hidden_layer_sizes, &S.dropout_prob, &S.max_epochs,
+        &S.learning_rate,   &S.batch_size,         &S.batch_size_inference, &S.l1_reg,
+        &S.val_ratio,       &S.n_epoch_no_change,  &S.iht,          &S.phase_epochs,
+        &S.threshold,       &S.device,             &S.verbose,      &S.random_state,
+    };
+    return names[i];
+}
+
+/// Stores each argument, unchanged and uncopied, under its own name.
+Ref init(Call& c, PyObject* const* a) {
+    PyObject* self = a[0];
+    for (int i = 0; i < 16; ++i) {
+        c.L(145 + i);
+        setattr(self, *parameter_name(i), a[i + 1]);
+    }
+    return none();
+}
+
+Ref set_seed(Call& c, PyObject* self) {
+    c.L(164);
+    call_method(getattr(global(S.np), S.random), S.seed, getattr(self, S.random_state));
+    c.L(165);
+    call_method(global(S.torch), S.manual_seed, getattr(self, S.random_state));
+    // Children inherit it; hashing in this interpreter is not affected.
+    c.L(166);
+    Ref text = own(PyObject_Str(getattr(self, S.random_state)));
+    setitem(getattr(global(S.os), S.environ), S.PYTHONHASHSEED, text);
+    return none();
+}
+
+/// [pair[1].detach().cpu().numpy().T for pair in pairs]: host arrays of the
+/// parameters, transposed to (inputs, outputs) as scikit-learn lays them out.
+Ref published(Call& c, int line, PyObject* pairs) {
+    Ref result = own(PyList_New(0));
+    Ref it = iter(pairs);
+    while (Ref pair = next(it)) {
+        c.L(line + 1);
+        Ref parameter = item(pair, 1);
+        Ref host = call_method(call_method(call_method(parameter, S.detach), S.cpu), S.numpy);
+        append(result, getattr(host, S.T));
+        c.L(line);
+    }
+    return result;
+}
+
+Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
+    c.L(411);
+    call_method(self, S._set_seed);
+    c.L(412);
+    call_method(self, S._prepare_data, x, y);
+    c.L(413);
+    call_method(self, S._build_net);
+
+    c.L(415);
+    setattr(self, S.iht_status_, Py_False);
+    c.L(416);
+    setattr(self, S.best_loss_, getattr(global(S.np), S.inf));
+    c.L(417);
+    setattr(self, S.best_net_, getattr(self, S.net_));
+    c.L(418);
+    setattr(self, S.no_improved_count_, C.int_0);
+    c.L(419);
+    setattr(self, S.train_epoch_loss_, own(PyList_New(0)));
+    c.L(420);
+    setattr(self, S.valid_epoch_loss_, own(PyList_New(0)));
+
+    c.L(421);
+    if (truth(getattr(self, S.iht))) {
+        c.L(422);
+        call_method(self, S._fit_iht, x, y);
+    } else {
+        c.L(424);
+        call_method(self, S._fit_bp, x, y, getattr(self, S.max_epochs));
+    }
+
+    c.L(426);
+    setattr(self, S.is_fitted_, Py_True);
+    c.L(427);
+    Ref coefs = published(c, 427, getattr(getattr(self, S.net_), S.weights));
+    setattr(self, S.coefs_, coefs);
+    c.L(429);
+    Ref intercepts = published(c, 429, getattr(getattr(self, S.net_), S.biases));
+    setattr(self, S.intercepts_, intercepts);
+    return newref(self);
+}
+
+}  // namespace
+
+const FunctionSpec kRampNetInit = {
+    "__init__", "RampNet.__init__", 125,
+    {"self", "loss_fn", "hidden_layer_sizes", "dropout_prob", "max_epochs", "learning_rate",
+     "batch_size", "batch_size_inference", "l1_reg", "val_ratio", "n_epoch_no_change", "iht",
+     "phase_epochs", "threshold", "device", "verbose", "random_state"},
+    nullptr, {}, nullptr, init,
+};
+
+const FunctionSpec kSetSeed = {
+    "_set_seed", "RampNet._set_seed", 162, {"self"}, nullptr, {},
+    "Set seed value for reproducibility.\n\n"
+    "Seeds NumPy's and torch's global generators with ``random_state`` and\n"
+    "records it in the environment entry PYTHONHASHSEED, which child\n"
+    "processes inherit.",
+    body<set_seed>,
+};
+
+const FunctionSpec kFit = {
+    "fit", "RampNet.fit", 395, {"self", "x", "y"}, nullptr, {},
+    "Fit RampNet model.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "x : array-like of shape (n_samples, n_features)\n"
+    "    Training data.\n"
+    "y : array-like of shape (n_samples,)\n"
+    "    Target values (class labels for the classifier).\n\n"
+    "Returns\n"
+    "-------\n"
+    "self : object\n"
+    "    The fitted estimator.",
+    body<fit>,
+};
+
+}  // namespace rampnet
+
+namespace rampnet {
+
+Ref init_concrete(Call& c, PyObject* const* a, PyObject* class_name, PyObject* loss_name,
+                  int line) {
+    // a: self, then the fifteen parameters in the constructor's order.
+    PyObject* self = a[0];
+    c.L(line);
+    Ref base = call(B.super, global(class_name), self);
+    Ref init_method = getattr(base, S.init);
+    c.L(line + 3);
+    Ref loss = call(getattr(getattr(global(S.torch), S.nn), loss_name));
+    c.L(line);
+    // Keyword order of the call: hidden_layer_sizes, dropout_prob, loss_fn,
+    // max_epochs ... threshold, verbose, device, random_state.
+    call_kw(init_method, C.kw_base_init, a[1], a[2], loss, a[3], a[4], a[5], a[6], a[7], a[8],
+            a[9], a[10], a[11], a[12], a[14], a[13], a[15]);
+    return none();
+}
+
+}  // namespace rampnet

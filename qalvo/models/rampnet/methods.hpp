@@ -1,0 +1,37 @@
+// The methods of the module's classes, one FunctionSpec each, defined in the
+// source file of their concern; module.cpp assembles the classes from them.
+#pragma once
+
+#include "function.hpp"
+
+namespace rampnet {
+
+using qalvo::FunctionSpec;
+
+// FastTensorDataLoader (loader.cpp)
+extern const FunctionSpec kLoaderInit, kLoaderIter, kLoaderNext, kLoaderLen;
+extern const char* const kLoaderClassDoc;
+
+// RampNetModule (network.cpp)
+extern const FunctionSpec kModuleInit, kModuleGetParams, kModuleForward;
+
+// RampNet
+extern const FunctionSpec kRampNetInit, kSetSeed, kFit;                  // estimator.cpp
+extern const FunctionSpec kBuildNet;                                     // network.cpp
+extern const FunctionSpec kPrepareData, kValidate, kCheckImprovement;    // data.cpp
+extern const FunctionSpec kHardThresholdingWeight, kHardThresholdingGradient,
+    kFitIht;                                                              // thresholding.cpp
+extern const FunctionSpec kFitBp;                                        // training.cpp
+extern const FunctionSpec kGetRawOutput;                                 // output.cpp
+
+// RampNetRegressor (regressor.cpp)
+extern const FunctionSpec kRegressorInit, kRegressorValidateInput, kRegressorPredict;
+
+// RampNetClassifier (classifier.cpp)
+extern const FunctionSpec kClassifierInit, kMoreTags, kClassifierValidateInput,
+    kDecisionFunction, kPredictProba, kClassifierPredict;
+
+/// Body of methods whose behaviour is not built yet.
+qalvo::Ref not_implemented(qalvo::Call& call, PyObject* const* args);
+
+}  // namespace rampnet

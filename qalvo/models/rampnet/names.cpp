@@ -1,0 +1,30 @@
+#include "names.hpp"
+
+namespace rampnet {
+
+Names S;
+Constants C;
+Builtins B;
+
+void init_constants() {
+    if (C.int_0 != nullptr) return;  // constants live for the process, made once
+    Names& names = S;
+    RAMPNET_NAMES(QALVO_INTERN_NAME, QALVO_INTERN_NAME_S)
+
+    using qalvo::own;
+    C.int_0 = own(PyLong_FromLong(0)).release();
+    C.int_1 = own(PyLong_FromLong(1)).release();
+    C.int_2 = own(PyLong_FromLong(2)).release();
+    C.int_minus_1 = own(PyLong_FromLong(-1)).release();
+    C.float_0 = own(PyFloat_FromDouble(0.0)).release();
+    qalvo::Ref forty = own(PyLong_FromLong(40));
+    C.default_hidden_sizes = qalvo::tuple(forty, forty).release();
+    C.kw_base_init = qalvo::kwnames(
+        "hidden_layer_sizes", "dropout_prob", "loss_fn", "max_epochs", "learning_rate",
+        "batch_size", "batch_size_inference", "l1_reg", "val_ratio", "n_epoch_no_change", "iht",
+        "phase_epochs", "threshold", "verbose", "device", "random_state");
+    C.kw_lr = qalvo::kwnames("lr");
+    C.kw_batch_size_shuffle = qalvo::kwnames("batch_size", "shuffle");
+}
+
+}  // namespace rampnet
