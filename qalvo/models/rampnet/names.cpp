@@ -16,7 +16,14 @@ void init_constants() {
     C.int_1 = own(PyLong_FromLong(1)).release();
     C.int_2 = own(PyLong_FromLong(2)).release();
     C.int_minus_1 = own(PyLong_FromLong(-1)).release();
+    C.int_5 = own(PyLong_FromLong(5)).release();
     C.float_0 = own(PyFloat_FromDouble(0.0)).release();
+    C.float_2 = own(PyFloat_FromDouble(2.0)).release();
+    C.msg_phase_epochs = qalvo::py_str(
+        "Please enter phase_epochs as\n                        a multiple of max_epochs").release();
+    C.msg_iht_stop = qalvo::py_str(
+        "Validation loss does not\n                              improve for %d IHT round.\n"
+        "                              So training is stopped").release();
     qalvo::Ref forty = own(PyLong_FromLong(40));
     C.default_hidden_sizes = qalvo::tuple(forty, forty).release();
     C.kw_base_init = qalvo::kwnames(
@@ -25,6 +32,7 @@ void init_constants() {
         "phase_epochs", "threshold", "verbose", "device", "random_state");
     C.kw_lr = qalvo::kwnames("lr");
     C.kw_batch_size_shuffle = qalvo::kwnames("batch_size", "shuffle");
+    C.kw_device_dtype = qalvo::kwnames("device", "dtype");
 }
 
 }  // namespace rampnet

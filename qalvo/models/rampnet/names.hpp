@@ -56,13 +56,19 @@ struct Constants {
     PyObject* int_1 = nullptr;
     PyObject* int_2 = nullptr;
     PyObject* int_minus_1 = nullptr;
+    PyObject* int_5 = nullptr;
     PyObject* float_0 = nullptr;
+    PyObject* float_2 = nullptr;
+    /// Messages of the thresholding rounds (line breaks and indentation are part of them).
+    PyObject* msg_phase_epochs = nullptr;
+    PyObject* msg_iht_stop = nullptr;
     /// (40, 40): the concrete estimators' default hidden sizes, one shared object.
     PyObject* default_hidden_sizes = nullptr;
     /// Keyword names of the concrete constructors' call of RampNet.__init__.
     PyObject* kw_base_init = nullptr;
     PyObject* kw_lr = nullptr;
     PyObject* kw_batch_size_shuffle = nullptr;
+    PyObject* kw_device_dtype = nullptr;
 };
 
 /// Built-ins looked up once at load time and kept for the methods.

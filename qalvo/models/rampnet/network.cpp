@@ -10,22 +10,6 @@ namespace rampnet {
 
 namespace {
 
-/// a, b = pair, with the interpreter's messages for a wrong length.
-std::pair<Ref, Ref> unpack_pair(PyObject* pair) {
-    Ref seq = own(PySequence_Fast(pair, "cannot unpack non-iterable object"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    if (n != 2) {
-        if (n < 2) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        throw_pending();
-    }
-    return {newref(PySequence_Fast_GET_ITEM(seq.get(), 0)),
-            newref(PySequence_Fast_GET_ITEM(seq.get(), 1))};
-}
-
 Ref module_init(Call& c, PyObject* self, PyObject* net_size, PyObject* dropout_prob) {
     c.L(75);
     Ref base = call(B.super, global(S.RampNetModule), self);
@@ -75,7 +59,7 @@ Ref module_get_params(Call& c, PyObject* self) {
     Ref weight_text = py_str("weight");
     Ref bias_text = py_str("bias");
     while (Ref item = next(it)) {
-        auto [name, parameter] = unpack_pair(item);
+        auto [name, parameter] = unpack2(item);
         c.L(102);
         if (check(PySequence_Contains(name, weight_text))) {
             c.L(103);
