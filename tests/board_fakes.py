@@ -128,7 +128,7 @@ class FakeWidgets:
 
 def make_display(rec):
     def display(obj):
-        rec.log("display", obj)
+        rec.log("display", obj, rec.current_output())
         (out.contents if (out := rec.current_output()) else rec.shown).append(obj)
 
     def clear_output():
