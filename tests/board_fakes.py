@@ -74,6 +74,7 @@ class FakeWidget:
 
 class FakeOutput(FakeWidget):
     suppress = False  # what __exit__ returns
+    keep_exits = True
 
     def __init__(self, rec, kind, args, kwargs):
         self.contents = []
@@ -87,7 +88,8 @@ class FakeOutput(FakeWidget):
 
     def __exit__(self, exc_type, exc_value, tb):
         self.rec.active.pop()
-        self.exits.append((exc_type, exc_value, tb))
+        if self.keep_exits:
+            self.exits.append((exc_type, exc_value, tb))
         self.rec.log("exit", self, exc_type)
         return self.suppress
 
@@ -209,6 +211,8 @@ class FakeExperiment:
     """Answers the panel's questions with small arrays and records each call
     with the output that was active while it ran."""
 
+    keep_calls = True
+
     def __init__(self, rec=None, features=("a", "b", "c"), n_rows=100):
         self.rec = rec
         self.calls = []
@@ -223,7 +227,8 @@ class FakeExperiment:
 
     def _record(self, name, *args, **kwargs):
         active = self.rec.current_output() if self.rec else None
-        self.calls.append((name, args, kwargs, active))
+        if self.keep_calls:
+            self.calls.append((name, args, kwargs, active))
         if self.rec:
             self.rec.log("experiment", name, args, kwargs)
 
@@ -247,3 +252,16 @@ class FakeExperiment:
 
     def calls_named(self, name):
         return [(args, kwargs) for n, args, kwargs, _ in self.calls if n == name]
+
+
+class Lacking:
+    """An experiment without one member: every other one is the wrapped fake's."""
+
+    def __init__(self, inner, missing):
+        self._inner = inner
+        self._missing = missing
+
+    def __getattr__(self, name):
+        if name == self._missing:
+            raise AttributeError(f"'Lacking' object has no attribute '{name}'")
+        return getattr(self._inner, name)
