@@ -95,6 +95,16 @@ def test_callbacks_are_closures_of_the_runtime(rec):
         assert callback.__code__.co_filename == FILE_NAME
 
 
+def test_emptied_closure_cell_raises_name_error(rec):
+    build(rec)
+    callback = live_outputs(rec)[0].callback
+    del callback.__closure__[0].cell_contents
+    message = ("cannot access free variable 'self' where it is not associated with a value in "
+               "enclosing scope")
+    with pytest.raises(NameError, match=re.escape(message)):
+        callback("a")
+
+
 def test_building_asks_for_all_four_effects_of_the_default_selection(rec):
     board, experiment, _ = build(rec, FakeExperiment(rec, features=("a", "b", "c")))
     pdp_uni, ale_uni, pdp_bi, ale_bi = live_outputs(rec)

@@ -59,8 +59,8 @@ void show_message(PyObject* text) { display(html(text)); }
 
 /// Shows the partial dependence of feature0, or of the pair (feature0, feature1).
 Ref pdp_explain(Call& c, PyObject* feature0, PyObject* feature1) {
-    PyObject* self = c.cell(0);
     c.L(35);
+    Ref self = c.free_variable(0, "self");
     Ref experiment = getattr(self, S.experiment);
     Ref compute = getattr(experiment, S.pdp_explain);
     Ref name = getattr(self, S.reg_model_name);
@@ -129,8 +129,8 @@ Ref pdp_explain(Call& c, PyObject* feature0, PyObject* feature1) {
 
 /// Shows the accumulated local effects of feature0, or of the pair.
 Ref ale_explain(Call& c, PyObject* feature0, PyObject* feature1) {
-    PyObject* self = c.cell(0);
     c.L(60);
+    Ref self = c.free_variable(0, "self");
     Ref res_show;
     Ref mute_out = getattr(self, S.mute_out);
     // The computation may print or display; mute_out keeps that out of sight.

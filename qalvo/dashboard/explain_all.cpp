@@ -13,20 +13,20 @@ namespace {
 
 /// Shows the view that the toggle names.
 Ref show_tab(Call& c, PyObject* toggle) {
-    PyObject* show_int = nullptr;
+    Ref show_int;
     c.L(182);
     if (equals(toggle, C.global_view)) {
         c.L(183);
-        show_int = c.cell(0);  // post_interactive
+        show_int = c.free_variable(0, "post_interactive");
     } else {
         c.L(184);
         if (equals(toggle, C.local_view)) {
             c.L(185);
-            show_int = c.cell(1);  // local_all
+            show_int = c.free_variable(1, "local_all");
         }
     }
     c.L(186);
-    if (show_int == nullptr) {
+    if (!show_int) {
         PyErr_SetString(PyExc_UnboundLocalError,
                         "cannot access local variable 'show_int' where it is not associated "
                         "with a value");

@@ -12,10 +12,10 @@ namespace {
 /// Draws the bars of an importance result (names, importances) under the
 /// experiment's display labels.
 Ref vi_explain(Call& c, PyObject* interp_vi) {
-    PyObject* self = c.cell(0);
     c.L(107);
     Ref hbar = call(global(S.PlotHBar));
     c.L(108);
+    Ref self = c.free_variable(0, "self");
     Ref labels = own(PyList_New(0));
     Ref names = iter(item(interp_vi, 0));
     while (Ref name = next(names)) {

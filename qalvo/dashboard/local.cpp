@@ -18,13 +18,13 @@ void explain_sample(PyObject* self, PyObject* method, PyObject* idx) {
 
 Ref shap_explain(Call& c, PyObject* idx) {
     c.L(123);
-    explain_sample(c.cell(0), C.shap, idx);
+    explain_sample(c.free_variable(0, "self"), C.shap, idx);
     return none();
 }
 
 Ref lime_explain(Call& c, PyObject* idx) {
     c.L(126);
-    explain_sample(c.cell(0), C.lime, idx);
+    explain_sample(c.free_variable(0, "self"), C.lime, idx);
     return none();
 }
 
