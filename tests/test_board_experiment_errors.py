@@ -48,12 +48,3 @@ def test_raising_member_propagates_the_same_exception(rec, member, method):
         board = InsightBoard(experiment, "model")
         build(board, method)
     assert info.value is failure
-
-
-@pytest.mark.parametrize("member, method", [("data", "local_panel"), ("data", "vi_panel")])
-def test_data_without_the_expected_shape(rec, member, method):
-    experiment = FakeExperiment(rec)
-    experiment.data = object()
-    board = InsightBoard(experiment, "model")
-    with pytest.raises(AttributeError, match="'object' object has no attribute"):
-        build(board, method)

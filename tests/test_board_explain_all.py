@@ -83,12 +83,6 @@ def test_each_message_replaces_the_last_and_both_outputs_end_empty(rec, built):
     assert progress_bar.layout.kwargs == {"align_items": "center"}
 
 
-def test_progress_output_showed_the_bar(rec, built):
-    pro, progress_out, _ = progress_widgets(rec)
-    displayed_in_progress = [e for e in rec.events if e[0] == "display" and e[1] is pro]
-    assert len(displayed_in_progress) == 1
-
-
 def global_view(result):
     toggle, gap, inter_out = result.children
     (shown,) = inter_out.contents

@@ -85,17 +85,6 @@ def test_drawing_errors_go_to_the_chart_output(rec, monkeypatch, suppress):
     assert [x[0] for x in ex_vi_output.exits] == [KeyError]
 
 
-def test_importance_failure_propagates_before_the_output_is_entered(rec):
-    class Failing(FakeExperiment):
-        def permutation_vi(self, name):
-            raise ValueError("no model named " + name)
-
-    board = InsightBoard(Failing(rec), "model")
-    with pytest.raises(ValueError, match="no model named model"):
-        board.vi_panel(object())
-    assert [e for e in rec.events if e[0] == "enter"][1:] == []
-
-
 def test_space_layout_is_required(rec):
     board = InsightBoard(FakeExperiment(rec), "model")
     with pytest.raises(TypeError,

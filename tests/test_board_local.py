@@ -86,16 +86,3 @@ def test_row_count_is_read_once(rec):
     InsightBoard(experiment, "model").local_panel()
     assert CountingData.reads == 1
     assert rec.of_kind("BoundedIntText")[0].kwargs["max"] == 6
-
-
-def test_failing_explanation_propagates_out_of_the_callback(rec):
-    class Failing(FakeExperiment):
-        def local_explain(self, **kwargs):
-            if kwargs["sample_index"] == 5:
-                raise IndexError("sample 5 unavailable")
-
-    board = InsightBoard(Failing(rec), "model")
-    board.local_panel()
-    (ex_index,) = rec.of_kind("BoundedIntText")
-    with pytest.raises(IndexError, match="sample 5 unavailable"):
-        ex_index.value = 5

@@ -70,9 +70,9 @@ Ref pdp_explain(Call& c, PyObject* feature0, PyObject* feature1) {
         c.L(37);
         pyplot_kw(S.figure, C.kw_figsize, C.figsize);
         c.L(38);
+        // Plain lists: the grid and the averages as Python numbers.
         Ref grid = call_method(item(getitem(res_show, S.values_), 0), S.tolist);
         Ref average = call_method(item(getitem(res_show, S.average), 0), S.tolist);
-        // Plain lists: the grid and the averages as Python numbers.
         pyplot(S.plot, grid, average);
         c.L(39);
         pyplot_kw(S.title, C.kw_fontsize, C.pdp_title, C.int_15);
