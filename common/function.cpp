@@ -36,6 +36,18 @@ PyObject* Call::cell(Py_ssize_t i) const noexcept {
     return PyCell_GET(PyTuple_GET_ITEM(fn_->closure, i));
 }
 
+Ref Call::free_variable(Py_ssize_t i, const char* name) const {
+    PyObject* value = cell(i);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError,
+                     "cannot access free variable '%s' where it is not associated with a value "
+                     "in enclosing scope",
+                     name);
+        throw_pending();
+    }
+    return newref(value);
+}
+
 void Call::add_traceback() noexcept {
     if (traceback_added_) return;
     qalvo::add_traceback(fn_->traceback_name, line_);

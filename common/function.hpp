@@ -60,6 +60,10 @@ public:
     Function* function() const noexcept { return fn_; }
     /// The value captured in closure cell i (borrowed).
     PyObject* cell(Py_ssize_t i) const noexcept;
+    /// The value of closure cell i as a new reference; a cell emptied from
+    /// Python (`del f.__closure__[i].cell_contents`) raises the interpreter's
+    /// NameError for the free variable `name` instead of handing out NULL.
+    Ref free_variable(Py_ssize_t i, const char* name) const;
     /// Adds this function's traceback entry at the current line (once).
     void add_traceback() noexcept;
     bool traceback_added() const noexcept { return traceback_added_; }

@@ -1,9 +1,13 @@
+import os
 import subprocess
 import sys
 import tempfile
 import textwrap
 
 import pytest
+
+# The dashboard draws with matplotlib: no window, whatever the machine has.
+os.environ.setdefault("MPLBACKEND", "Agg")
 
 
 @pytest.fixture
@@ -20,3 +24,21 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def rec(monkeypatch):
+    """The dashboard module with recording fakes bound to its globals."""
+    import board_fakes
+
+    return board_fakes.install(monkeypatch)
+
+
+@pytest.fixture
+def no_figures():
+    """Closes the figures that real matplotlib calls leave open."""
+    import matplotlib.pyplot as plt
+
+    plt.close("all")
+    yield plt
+    plt.close("all")
