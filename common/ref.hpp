@@ -158,18 +158,6 @@ inline Ref next(PyObject* it) {
     if (item == nullptr && PyErr_Occurred()) throw_pending();
     return Ref::steal(item);
 }
-/// a, b = pair, with the interpreter's messages for a wrong number of values.
-inline std::pair<Ref, Ref> unpack2(PyObject* pair) {
-    Ref seq = own(PySequence_Fast(pair, "cannot unpack non-iterable object"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    if (n < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        throw_pending();
-    }
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {newref(PySequence_Fast_GET_ITEM(seq.get(), 0)),
-            newref(PySequence_Fast_GET_ITEM(seq.get(), 1))};
-}
 inline Py_ssize_t length(PyObject* o) {
     Py_ssize_t n = PyObject_Length(o);
     if (n < 0) throw_pending();

@@ -1,6 +1,7 @@
 // RampNetModule, the float64 ReLU network, and RampNet._build_net, which builds
 // it with one output unit on the estimator's device together with its optimiser.
 #include "globals.hpp"
+#include "unpack.hpp"
 #include "methods.hpp"
 #include "names.hpp"
 
@@ -59,7 +60,7 @@ Ref module_get_params(Call& c, PyObject* self) {
     Ref weight_text = py_str("weight");
     Ref bias_text = py_str("bias");
     while (Ref item = next(it)) {
-        auto [name, parameter] = unpack2(item);
+        auto [name, parameter] = unpack<2>(item);
         c.L(102);
         if (check(PySequence_Contains(name, weight_text))) {
             c.L(103);

@@ -2,6 +2,7 @@
 // a sparse phase (small weights zeroed, their gradients masked), stopping once
 // rounds stop improving the validation loss.
 #include "globals.hpp"
+#include "unpack.hpp"
 #include "methods.hpp"
 #include "names.hpp"
 
@@ -112,7 +113,7 @@ Ref hard_thresholding_weight(Call& c, PyObject* self) {
     c.L(259);
     Ref pairs = iter(getattr(getattr(self, S.net_), S.weights));
     while (Ref pair = next(pairs)) {
-        auto [name, parameter] = unpack2(pair);
+        auto [name, parameter] = unpack<2>(pair);
         c.L(260);
         Ref torch_ = global(S.torch);
         Ref size = call_method(parameter, S.size);
@@ -142,7 +143,7 @@ Ref hard_thresholding_gradient(Call& c, PyObject* self) {
     c.L(271);
     Ref pairs = iter(getattr(getattr(self, S.net_), S.weights));
     while (Ref pair = next(pairs)) {
-        auto [name, parameter] = unpack2(pair);
+        auto [name, parameter] = unpack<2>(pair);
         c.L(272);
         if (truth(getattr(parameter, S.requires_grad)) && getattr(parameter, S.grad) != Py_None) {
             c.L(273);
