@@ -16,6 +16,11 @@ from . import ale
 LABEL_LENGTH = 15
 
 
+def _shown(value):
+    """repr of a value for a message, NumPy scalars as plain Python ones."""
+    return repr(value.item() if isinstance(value, np.generic) else value)
+
+
 def truncate_names(names, length):
     """Map each name to a label of at most ``length`` characters: the name cut
     to that length. Where the cut makes several names equal, their labels end
@@ -203,7 +208,6 @@ class Experiment:
         self._responses = {}
         self._cache = {}
         self._explained = None
-        self._lime_explainers = {}
 
     # ----------------------------------------------------------------- models
 
@@ -228,6 +232,18 @@ class Experiment:
                 raise ValueError(
                     "model %r: only binary classifiers are supported, it has %s"
                     % (name, "no classes_" if classes is None else "%d classes" % len(classes))
+                )
+        if classifier:
+            labels = np.unique(self.data.y)
+            foreign = [label for label in labels if label not in list(classes)]
+            if foreign or len(labels) < 2:
+                raise ValueError(
+                    "model %r classifies %s, but the experiment's response holds %s"
+                    % (
+                        name,
+                        " and ".join(_shown(c) for c in classes),
+                        "other values, such as " + _shown(foreign[0]) if foreign else "only " + _shown(labels[0]),
+                    )
                 )
         response = _Response(model, classifier, getattr(model, "feature_names_in_", None))
         try:

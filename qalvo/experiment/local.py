@@ -44,28 +44,21 @@ def shap_explain(experiment, response, index):
     return explanation
 
 
-def _lime_explainer(experiment, mode):
-    from lime.lime_tabular import LimeTabularExplainer
-
-    if mode not in experiment._lime_explainers:
-        experiment._lime_explainers[mode] = LimeTabularExplainer(
-            np.asarray(experiment.data.x),
-            mode=mode,
-            feature_names=experiment.data.feature_names,
-            discretize_continuous=True,
-            random_state=experiment.random_state,
-        )
-    return experiment._lime_explainers[mode]
-
-
 def lime_explain(experiment, response, index):
     import matplotlib.pyplot as plt
+    from lime.lime_tabular import LimeTabularExplainer
 
-    mode = "classification" if response.classifier else "regression"
-    explainer = _lime_explainer(experiment, mode)
-    # A fresh generator per call: the explanation of a sample does not depend
-    # on which samples were explained before it.
-    explainer.random_state = np.random.RandomState(experiment.random_state)
+    # A new explainer, seeded afresh, for every call: lime draws from one
+    # generator shared by its sampler and its discretizer, so a kept explainer
+    # would explain a sample differently depending on the calls before.
+    explainer = LimeTabularExplainer(
+        np.asarray(experiment.data.x),
+        mode="classification" if response.classifier else "regression",
+        feature_names=experiment.data.feature_names,
+        class_names=[str(c) for c in response.model.classes_] if response.classifier else None,
+        discretize_continuous=True,
+        random_state=experiment.random_state,
+    )
     row = np.array(experiment.data.x[index])
     n_features = len(experiment.data.feature_names)
     if response.classifier:
