@@ -385,6 +385,7 @@ def test_classifier_needs_a_response_of_its_classes(response, message):
         (["a", "b", "a", "c", "c"], {}, "feature names must be distinct; repeated: a, c"),
         (NAMES, {"pfi_repeats": 0}, "pfi_repeats must be a positive integer, got 0"),
         (NAMES, {"pdp_grid": 1}, "pdp_grid and pdp_grid_2d must be at least 2"),
+        (NAMES, {"random_state": np.random.RandomState(0)}, "random_state must be a non-negative integer or None"),
     ],
 )
 def test_bad_experiment_settings(names, kwargs, message):

@@ -74,8 +74,8 @@ def test_shap_values_add_up_to_the_explained_value(request, shown, fixture, name
 
 @pytest.mark.parametrize("n_features", [4, 12])
 def test_shap_of_a_linear_model_is_weight_times_distance_from_background_mean(shown, n_features):
-    # Exact Shapley values up to ten features, sampled permutations beyond:
-    # both are exact for a linear model.
+    # All coalitions up to eleven features, sampled ones beyond: both exact
+    # for a linear model.
     x, y = data(n_features)
     exp = Experiment(x, y, shap_background=40)
     model = LinearRegression().fit(x, y)

@@ -159,7 +159,8 @@ class Experiment:
       two-feature ALE (ALE uses all rows).
     - ``shap_background``: rows of the SHAP background sample;
       ``lime_samples``: perturbed samples per LIME explanation.
-    - ``random_state``: seed of every sample and permutation drawn.
+    - ``random_state``: seed (an integer, or None for fresh entropy) of every
+      sample and permutation drawn.
     """
 
     def __init__(
@@ -192,6 +193,10 @@ class Experiment:
         ] + ([("pfi_max_samples", pfi_max_samples)] if pfi_max_samples is not None else []):
             if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
                 raise ValueError("%s must be a positive integer, got %r" % (setting, value))
+        if random_state is not None and (
+            isinstance(random_state, bool) or not isinstance(random_state, numbers.Integral) or random_state < 0
+        ):
+            raise ValueError("random_state must be a non-negative integer or None, got %r" % (random_state,))
         if pdp_grid < 2 or pdp_grid_2d < 2:
             raise ValueError("pdp_grid and pdp_grid_2d must be at least 2")
         self.pfi_repeats = pfi_repeats

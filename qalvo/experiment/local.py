@@ -18,27 +18,27 @@ def shap_explain(experiment, response, index):
     import shap
 
     names = experiment.data.feature_names
-    n_features = len(names)
-    masker = shap.maskers.Independent(_background(experiment), max_samples=experiment.shap_background)
-    # Exact Shapley values cost 2**n_features evaluations per background row;
-    # past ten features sampled permutations are cheaper.
-    if n_features <= 10:
-        explainer = shap.Explainer(response.predict, masker, algorithm="exact", feature_names=names)
-        values = explainer(experiment.data.x[index : index + 1], silent=True)
-    else:
-        explainer = shap.Explainer(
-            response.predict,
-            masker,
-            algorithm="permutation",
-            feature_names=names,
-            seed=experiment.random_state,
-        )
-        values = explainer(
-            experiment.data.x[index : index + 1], max_evals=max(500, 2 * n_features + 1), silent=True
-        )
-    explanation = values[0]
+    row = np.array(experiment.data.x[index : index + 1])
+    # Kernel SHAP: no compilation on first use (the newer explainers spend
+    # about ten seconds compiling in every new process), and exact whenever its
+    # default 2 * n_features + 2048 coalitions cover them all (up to 11
+    # features). Beyond that it samples coalitions from NumPy's global
+    # generator, seeded here and restored afterwards.
+    explainer = shap.KernelExplainer(response.predict, _background(experiment))
+    state = np.random.get_state()
+    try:
+        np.random.seed(experiment.random_state)
+        values = explainer.shap_values(row, l1_reg=False, silent=True)
+    finally:
+        np.random.set_state(state)
+    explanation = shap.Explanation(
+        values=np.asarray(values, dtype=np.float64).reshape(-1),
+        base_values=float(np.asarray(explainer.expected_value).reshape(-1)[0]),
+        data=row[0],
+        feature_names=names,
+    )
     plt.figure()
-    shap.plots.waterfall(explanation, max_display=min(n_features + 1, 11), show=False)
+    shap.plots.waterfall(explanation, max_display=min(len(names) + 1, 11), show=False)
     plt.tight_layout()
     plt.show()
     return explanation
