@@ -394,6 +394,20 @@ def test_bad_experiment_settings(names, kwargs, message):
         Experiment(x, y, names, **kwargs)
 
 
+def test_regressor_needs_a_numeric_response():
+    x, y = make_data()
+    message = "model 'm' is a regressor, but the experiment's response is not numeric"
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Experiment(x, make_labels(x), NAMES).add_model("m", LinearRegression().fit(x, y))
+
+
+def test_pfi_sample_size_larger_than_the_data_uses_all_rows():
+    x, y = make_data()
+    experiment = Experiment(x, y, NAMES, pfi_repeats=1, pfi_max_samples=10 * N)
+    experiment.add_model("m", LinearRegression().fit(x, y))
+    assert experiment.permutation_vi("m")[0][-1] == "x0"
+
+
 def test_response_of_another_length_is_refused():
     x, y = make_data()
     with pytest.raises(ValueError, match="inconsistent numbers of samples"):

@@ -238,7 +238,6 @@ class Experiment:
                     "model %r: only binary classifiers are supported, it has %s"
                     % (name, "no classes_" if classes is None else "%d classes" % len(classes))
                 )
-        if classifier:
             labels = np.unique(self.data.y)
             foreign = [label for label in labels if label not in list(classes)]
             if foreign or len(labels) < 2:
@@ -250,6 +249,8 @@ class Experiment:
                         "other values, such as " + _shown(foreign[0]) if foreign else "only " + _shown(labels[0]),
                     )
                 )
+        elif not (np.issubdtype(self.data.y.dtype, np.number) or self.data.y.dtype == bool):
+            raise ValueError("model %r is a regressor, but the experiment's response is not numeric" % name)
         response = _Response(model, classifier, getattr(model, "feature_names_in_", None))
         try:
             response.predict(self.data.x[:2])
@@ -329,7 +330,7 @@ class Experiment:
                 target,
                 scoring=lambda model, x, y: metric(y, model.predict(x)),
                 n_repeats=self.pfi_repeats,
-                max_samples=self.pfi_max_samples or 1.0,
+                max_samples=min(self.pfi_max_samples, len(target)) if self.pfi_max_samples else 1.0,
                 random_state=self.random_state,
             )
             order = np.argsort(result.importances_mean, kind="stable")
