@@ -19,10 +19,10 @@ $(TOOLS_STAMP): requirements-dev.txt constraints.txt
 	$(PIP) install --quiet -c constraints.txt -r requirements-dev.txt
 	touch $@
 
-# Installs the package with its runtime and dashboard dependencies, pinned by
+# Installs the package with its runtime, dashboard and explanation dependencies, pinned by
 # constraints.txt; the CMake build folder under build/ makes rebuilds incremental.
 $(PACKAGE_STAMP): $(TOOLS_STAMP) $(SOURCES)
-	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard]'
+	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard,explain]'
 	touch $@
 
 demo: setup
