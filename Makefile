@@ -10,7 +10,7 @@ PACKAGE_STAMP := $(VENV)/.qalvo-installed
 SOURCES := $(shell find common qalvo -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
            CMakeLists.txt pyproject.toml constraints.txt
 
-.PHONY: setup demo test clean
+.PHONY: setup demo test clean asan
 
 setup: $(PACKAGE_STAMP)
 
@@ -35,3 +35,19 @@ test: setup
 
 clean:
 	rm -rf build $(VENV)
+
+# The test suite against extension modules built with AddressSanitizer. The
+# instrumented build goes to build/asan-site, which shadows the package in .venv.
+# The interpreter itself is not instrumented: leak detection is off, as its
+# allocations would all be reported; libstdc++ is preloaded with the runtime so
+# that C++ code loaded later (matplotlib's) resolves against the same one.
+ASAN_SITE := $(CURDIR)/build/asan-site
+ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(ASAN_SITE)
+asan: setup
+	rm -rf $(ASAN_SITE)
+	$(PIP) install --quiet --no-build-isolation --no-deps --target $(ASAN_SITE) \
+		-C cmake.define.QALVO_ASAN=ON -C build-dir=build/asan .
+	cd /tmp && $(ASAN_ENV) $(CURDIR)/$(VPY) -c \
+		"import qalvo.models.rampnet.rampnet as m; assert m.__file__.startswith('$(ASAN_SITE)'), m.__file__"
+	$(ASAN_ENV) $(VENV)/bin/pytest -q -p no:cacheprovider
