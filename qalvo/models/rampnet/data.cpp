@@ -100,6 +100,9 @@ Ref validate(Call& c, PyObject* self) {
     call_method(getattr(self, S.net_), S.eval);
     c.L(231);
     Ref batches = iter(getattr(self, S.val_data_loader_));
+    // Kept across batches as the local of a Python loop would be: a context
+    // manager that suppresses an error leaves the previous batch's value.
+    Ref prediction;
     while (Ref batch = next(batches)) {
         auto [features, targets] = unpack<2>(batch);
         c.L(232);
@@ -107,7 +110,6 @@ Ref validate(Call& c, PyObject* self) {
         c.L(233);
         Ref labels = call_method_kw(targets, S.to, C.kw_device, getattr(self, S.device));
         c.L(234);
-        Ref prediction;
         Ref no_grad = call(getattr(global(S.torch), S.no_grad));
         with_block(c, no_grad, [&] {
             c.L(235);
@@ -115,6 +117,12 @@ Ref validate(Call& c, PyObject* self) {
         });
         c.L(236);
         Ref loss_fn = getattr(self, S.loss_fn);
+        if (!prediction) {
+            PyErr_SetString(PyExc_UnboundLocalError,
+                            "cannot access local variable 'prediction' where it is not "
+                            "associated with a value");
+            throw_pending();
+        }
         Ref flat_prediction = call_method(prediction, S.ravel);
         Ref loss = call(loss_fn, flat_prediction, call_method(labels, S.ravel));
         c.L(237);
