@@ -139,3 +139,16 @@ def test_bad_prediction_input_is_refused_without_harm(fitted, x, error, message)
         est.predict(x)
     assert all(getattr(est, k) is v for k, v in before.items() if k != "n_features_in_")
     np.testing.assert_array_equal(est.predict(X), predictions)
+
+
+@pytest.mark.parametrize("y, error, message", [
+    (np.array(["a"] * 60), TypeError, "can't convert np.ndarray of type numpy.str_"),
+    (np.array(["a"] * 60, dtype=object), ValueError, "could not convert string to float: 'a'"),
+    (with_nan(Y_REG), ValueError, "Input y contains NaN"),
+])
+def test_regressor_refuses_non_numeric_or_missing_targets(y, error, message):
+    est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=2).fit(X, Y_REG)
+    before, predictions = snapshot(est), est.predict(X)
+    with pytest.raises(error, match=re.escape(message)):
+        est.fit(X, y)
+    assert_unchanged(est, before, predictions)
