@@ -137,3 +137,34 @@ def test_column_response_is_accepted_and_flattened():
 def test_two_samples_are_enough_to_fit():
     est = RampNetRegressor(hidden_layer_sizes=(2,), max_epochs=2).fit([[0.0], [1.0]], [0.0, 1.0])
     assert est.predict([[0.5]]).shape == (1,)
+
+
+class Outputs(torch.nn.Module):
+    """Returns `make(batch)` for each batch: outputs of other shapes or dtypes."""
+
+    def __init__(self, make):
+        super().__init__()
+        self.make = make
+
+    def forward(self, batch):
+        return self.make(batch)
+
+
+@pytest.mark.parametrize("make, expected", [
+    # two columns: stacked row-wise as they come
+    (lambda b: b[:, :2] * 2, lambda x: x[:, :2] * 2),
+    # 1-D outputs are stacked as rows of a 2-D result, batch by batch
+    (lambda b: b[:, 0], lambda x: x[:, 0].reshape(2, 4)),
+    # a batch of another dtype is promoted by the stacking, as the others are
+    (lambda b: b[:, :1].float() if b[0, 0] > 10 else b[:, :1], lambda x: x[:, :1]),
+])
+def test_outputs_are_stacked_in_batch_order_whatever_their_shape(fitted, make, expected):
+    fitted.net_ = Outputs(make)
+    fitted.batch_size_inference = 4
+    x = np.arange(32.0).reshape(8, 4)
+    try:
+        raw = fitted.get_raw_output(x)
+    finally:
+        fitted.batch_size_inference = 10_000
+    np.testing.assert_array_equal(raw.numpy(), expected(x))
+    assert raw.dtype == torch.float64 and raw.requires_grad is False

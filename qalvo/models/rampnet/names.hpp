@@ -44,7 +44,7 @@
     X(log10)                                                                           \
     XS(int_, "int") XS(float_, "float") XS(PYTHONHASHSEED, "PYTHONHASHSEED")           \
     /* training and prediction */                                                      \
-    X(flags) X(optimize)
+    X(optimize) X(new_empty)
 
 namespace rampnet {
 
