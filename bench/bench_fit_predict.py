@@ -2,10 +2,11 @@
 plain PyTorch loop, scikit-learn's MLPRegressor and skorch's NeuralNetRegressor,
 and the peak memory of predicting 1,000,000 rows.
 
-    python bench/bench_fit_predict.py [--runs 5] [--threads N] [--workloads small,medium]
+    python bench/bench_fit_predict.py [--runs 7] [--threads N] [--workloads small,medium]
 
-Prints medians over --runs runs (the estimators take turns, so slow drifts of
-the machine hit them alike) and the ratios to RampNetRegressor. Early stopping
+Prints medians over --runs runs and RampNet's time relative to each other
+(the median of the per-run ratios: the estimators take turns within a run, so
+changes of the machine's load hit them alike). Early stopping
 is disabled by a patience larger than the epoch count.
 """
 
@@ -117,7 +118,8 @@ class Skorch:
         return self.model.predict(x).ravel()
 
 
-def median_times(runners, action, runs):
+def run_times(runners, action, runs):
+    """Seconds of each run per runner; the runners take turns within a run."""
     times = {r.name: [] for r in runners}
     for k in range(runs):
         order = runners[k % len(runners):] + runners[:k % len(runners)]
@@ -125,15 +127,20 @@ def median_times(runners, action, runs):
             start = time.perf_counter()
             action(runner)
             times[runner.name].append(time.perf_counter() - start)
-    return {name: float(np.median(v)) for name, v in times.items()}
+    return times
 
 
-def report(title, medians, reference):
+def report(title, times, reference):
+    """Median seconds, and the median over runs of RampNet's time divided by
+    the other's time in the same run (paired, so load changes between runs
+    cancel out): below 1.00 means RampNet is faster."""
     print(f"  {title}")
-    base = medians[reference]
-    for name, seconds in medians.items():
-        ratio = "" if name == reference else f"   RampNet / this = {base / seconds:5.2f}"
-        print(f"    {name:27s} {seconds:8.3f} s{ratio}")
+    base = np.asarray(times[reference])
+    for name, seconds in times.items():
+        ratio = ""
+        if name != reference:
+            ratio = f"   RampNet / this = {np.median(base / np.asarray(seconds)):5.2f}"
+        print(f"    {name:27s} {np.median(seconds):8.3f} s{ratio}")
 
 
 def peak_rss_of_predict(kind, workload, env=None):
@@ -171,7 +178,7 @@ def measure_rss(kind, workload):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--threads", type=int, default=None)
     parser.add_argument("--workloads", default="small,medium")
     parser.add_argument("--rss", nargs=2, metavar=("KIND", "WORKLOAD"))
@@ -191,15 +198,15 @@ def main():
         x, y = make_data(w["n"], w["d"])
         runners = [Rampnet(w), Plain(w), Mlp(w), Skorch(w)]
         for runner in runners:  # warm-up: first-call costs stay out of the figures
-            runner.fit(x[:500], y[:500])
-        fits = median_times(runners, lambda r: r.fit(x, y), args.runs)
+            runner.fit(x[:2000], y[:2000])
+        fits = run_times(runners, lambda r: r.fit(x, y), args.runs)
         report("fit", fits, Rampnet.name)
         same = all(np.array_equal(a, b) for a, b in zip(runners[0].model.coefs_,
                                                        runners[1].model.coefs_))
         print(f"    RampNet and the plain loop learn identical weights: {same}")
 
         x_big = np.random.RandomState(1).randn(PREDICT_ROWS, w["d"])
-        predicts = median_times(runners, lambda r: r.predict(x_big), args.runs)
+        predicts = run_times(runners, lambda r: r.predict(x_big), args.runs)
         report(f"predict {PREDICT_ROWS:,} rows", predicts, Rampnet.name)
         del x_big
 

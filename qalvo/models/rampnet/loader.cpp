@@ -5,6 +5,8 @@
 #include "names.hpp"
 #include "unpack.hpp"
 
+#include <vector>
+
 using namespace qalvo;
 
 namespace rampnet {
@@ -81,6 +83,28 @@ Ref loader_iter(Call& c, PyObject* self) {
     return newref(self);
 }
 
+/// tuple(t[rows] for t in tensors); a tuple or list is walked by index (the
+/// list may be the one a shuffled pass stored), anything else iterated.
+Ref slices(PyObject* tensors, PyObject* rows) {
+    std::vector<Ref> parts;
+    if (PyTuple_CheckExact(tensors) || PyList_CheckExact(tensors)) {
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(tensors); ++k) {
+            Ref t = newref(PySequence_Fast_GET_ITEM(tensors, k));
+            parts.push_back(getitem(t, rows));
+        }
+    } else {
+        Ref it = iter(tensors);
+        while (Ref t = next(it)) {
+            parts.push_back(getitem(t, rows));
+        }
+    }
+    Ref batch = own(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    for (size_t k = 0; k < parts.size(); ++k) {
+        PyTuple_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(k), parts[k].release());
+    }
+    return batch;
+}
+
 /// The next batch: one row slice (a view) of every tensor, in order.
 Ref loader_next(Call& c, PyObject* self) {
     c.L(54);
@@ -92,12 +116,7 @@ Ref loader_next(Call& c, PyObject* self) {
     }
     c.L(56);
     Ref rows = own(PySlice_New(i, num::add(i, getattr(self, S.batch_size)), nullptr));
-    Ref parts = own(PyList_New(0));
-    Ref it = iter(getattr(self, S.tensors));
-    while (Ref t = next(it)) {
-        append(parts, getitem(t, rows));
-    }
-    Ref batch = own(PyList_AsTuple(parts));
+    Ref batch = slices(getattr(self, S.tensors), rows);
     c.L(57);
     setattr(self, S.i, num::iadd(getattr(self, S.i), getattr(self, S.batch_size)));
     c.L(58);
