@@ -44,13 +44,20 @@ class Loader:
 
 
 class Net(nn.Module):
-    def __init__(self, sizes):
+    """The same module as RampNetModule (its attributes too: deep copies of the
+    network, taken on every improvement, copy the same objects)."""
+
+    def __init__(self, sizes, dropout_prob=0.0):
         super().__init__()
-        layers = []
+        self.layers = []
         for a, b in zip(sizes[:-2], sizes[1:-1]):
-            layers += [nn.Linear(a, b), nn.ReLU()]
-        layers.append(nn.Linear(sizes[-2], sizes[-1]))
-        self.net = nn.Sequential(*layers).to(torch.double)
+            self.layers.append(nn.Linear(a, b))
+            self.layers.append(nn.ReLU())
+            if dropout_prob > 0:
+                self.layers.append(nn.Dropout(dropout_prob))
+        self.layers.append(nn.Linear(sizes[-2], sizes[-1]))
+        self.net = nn.Sequential(*self.layers).to(torch.double)
+        self.activation_func = nn.ReLU()
         self.weights = [(n, p) for n, p in self.named_parameters() if "weight" in n]
         self.biases = [(n, p) for n, p in self.named_parameters() if "bias" in n]
 
