@@ -85,11 +85,12 @@ Ref predict(Call& c, PyObject* self, PyObject* x) {
     c.L(768);
     Ref q = call_method(self, S.predict_proba, x);
     c.L(769);
+    Ref binarizer = getattr(self, S.label_binarizer_);
     Ref array = getattr(global(S.np), S.array);
     Ref positive = richcompare(getitem(q, C.all_rows_column_1), C.float_half, Py_GT);
     // The builtin int: numpy's former alias of it is gone.
     Ref labels = call_kw(array, C.kw_dtype, positive, reinterpret_cast<PyObject*>(&PyLong_Type));
-    return call_method(getattr(self, S.label_binarizer_), S.inverse_transform, labels);
+    return call_method(binarizer, S.inverse_transform, labels);
 }
 
 }  // namespace

@@ -18,19 +18,21 @@ namespace {
 /// memory would grow by about one activation buffer per batch.
 class OutputRows {
 public:
-    explicit OutputRows(PyObject* rows) : total_(PyLong_AsSsize_t(rows)) {
-        if (total_ == -1 && PyErr_Occurred()) throw_pending();
+    /// `inputs`: the input tensor; anything else leaves the outputs as they are.
+    explicit OutputRows(PyObject* inputs) {
         Ref torch_module = Ref::steal(PyImport_GetModule(S.torch));
         if (!torch_module && PyErr_Occurred()) throw_pending();
         if (torch_module) tensor_type_ = getattr_optional(torch_module, "Tensor");
+        if (!is_tensor(inputs)) return;
+        Ref shape = getattr(inputs, S.shape);
+        if (length(shape) != 2) return;
+        total_ = PyLong_AsSsize_t(item(shape, 0));
+        if (total_ == -1 && PyErr_Occurred()) throw_pending();
     }
 
     /// The object to keep for `output` (a new reference).
     Ref keep(Ref output) {
-        if (!tensor_type_ || !PyType_Check(tensor_type_.get()) ||
-            !PyObject_TypeCheck(output.get(), reinterpret_cast<PyTypeObject*>(tensor_type_.get()))) {
-            return output;
-        }
+        if (total_ < 0 || !is_tensor(output)) return output;
         Ref shape = getattr(output, S.shape);
         if (length(shape) != 2) return output;
         Py_ssize_t rows = PyLong_AsSsize_t(item(shape, 0));
@@ -50,6 +52,11 @@ public:
     }
 
 private:
+    bool is_tensor(PyObject* o) const {
+        return tensor_type_ && PyType_Check(tensor_type_.get()) &&
+               PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(tensor_type_.get()));
+    }
+
     bool compatible(PyObject* output, PyObject* shape) {
         Ref buffer_shape = getattr(buffer_, S.shape);
         return compare(item(shape, 1), item(buffer_shape, 1), Py_EQ) &&
@@ -57,7 +64,7 @@ private:
                compare(getattr(output, S.device), getattr(buffer_, S.device), Py_EQ);
     }
 
-    Py_ssize_t total_;
+    Py_ssize_t total_ = -1;  ///< rows of the input; -1: keep outputs as they are
     Ref tensor_type_;
     Ref buffer_;
     Py_ssize_t filled_ = 0;
@@ -94,7 +101,7 @@ Ref get_raw_output(Call& c, PyObject* self, PyObject* x_in) {
     Ref loader = call_kw(global(S.FastTensorDataLoader), C.kw_batch_size_shuffle, x, batch_size,
                          Py_False);
     c.L(462);
-    OutputRows kept(item(getattr(x, S.shape), 0));
+    OutputRows kept(x);
     Ref batches = iter(loader);
     while (true) {
         c.L(462);
