@@ -2,8 +2,10 @@
 
 namespace qalvo {
 
-Ref lookup_special(PyObject* obj, const char* name) {
-    Ref key = own(PyUnicode_InternFromString(name));
+namespace {
+
+/// type(obj).<key> bound to obj, or an empty Ref when the type lacks it.
+Ref lookup_special_key(PyObject* obj, PyObject* key) {
     PyObject* attr = _PyType_Lookup(Py_TYPE(obj), key);
     if (attr == nullptr) return Ref();
     descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
@@ -11,15 +13,30 @@ Ref lookup_special(PyObject* obj, const char* name) {
     return own(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 
+/// Interned once per process: a `with` statement looks both names up.
+PyObject* special_name(PyObject*& cached, const char* text) {
+    if (cached == nullptr) cached = own(PyUnicode_InternFromString(text)).release();
+    return cached;
+}
+PyObject* enter_name = nullptr;
+PyObject* exit_name = nullptr;
+
+}  // namespace
+
+Ref lookup_special(PyObject* obj, const char* name) {
+    Ref key = own(PyUnicode_InternFromString(name));
+    return lookup_special_key(obj, key);
+}
+
 Ref enter_context(PyObject* manager) {
-    Ref enter = lookup_special(manager, "__enter__");
+    Ref enter = lookup_special_key(manager, special_name(enter_name, "__enter__"));
     if (!enter) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(manager)->tp_name);
         throw_pending();
     }
-    Ref exit = lookup_special(manager, "__exit__");
+    Ref exit = lookup_special_key(manager, special_name(exit_name, "__exit__"));
     if (!exit) {
         PyErr_Format(PyExc_TypeError,
                      "'%.200s' object does not support the context manager protocol "

@@ -16,6 +16,17 @@ namespace qalvo {
 /// item N + 1, so a longer (even endless) iterator fails without being drained.
 template <size_t N>
 std::array<Ref, N> unpack(PyObject* value) {
+    std::array<Ref, N> items;
+    // A tuple or list, the usual case, is read directly.
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+        if (n != static_cast<Py_ssize_t>(N)) {
+            raise_unpack_count(value, static_cast<Py_ssize_t>(N), n < static_cast<Py_ssize_t>(N) ? n : -1);
+        }
+        PyObject** values = PySequence_Fast_ITEMS(value);
+        for (size_t i = 0; i < N; ++i) items[i] = newref(values[i]);
+        return items;
+    }
     PyObject* it = PyObject_GetIter(value);
     if (it == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
@@ -27,7 +38,6 @@ std::array<Ref, N> unpack(PyObject* value) {
         throw_pending();
     }
     Ref iterator = Ref::steal(it);
-    std::array<Ref, N> items;
     for (size_t i = 0; i < N; ++i) {
         items[i] = next(iterator);
         if (!items[i]) raise_unpack_count(value, static_cast<Py_ssize_t>(N), static_cast<Py_ssize_t>(i));
