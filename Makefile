@@ -7,10 +7,11 @@ VPY := $(VENV)/bin/python
 PIP := $(VPY) -m pip --disable-pip-version-check
 TOOLS_STAMP := $(VENV)/.tools-installed
 PACKAGE_STAMP := $(VENV)/.qalvo-installed
+BENCH_STAMP := $(VENV)/.bench-installed
 SOURCES := $(shell find common qalvo -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
            CMakeLists.txt pyproject.toml constraints.txt
 
-.PHONY: setup demo test clean
+.PHONY: setup demo test bench clean
 
 setup: $(PACKAGE_STAMP)
 
@@ -32,6 +33,15 @@ demo: setup
 # tree (which has no compiled modules) ahead of the installed package.
 test: setup
 	$(VENV)/bin/pytest -q
+
+# Benchmarks print figures (they are not tests); skorch is installed for them only.
+$(BENCH_STAMP): $(TOOLS_STAMP) bench/requirements.txt constraints.txt
+	$(PIP) install --quiet -c constraints.txt -r bench/requirements.txt
+	touch $@
+
+bench: setup $(BENCH_STAMP)
+	$(VPY) bench/bench_fit_predict.py
+	$(VPY) bench/soak_leaks.py
 
 clean:
 	rm -rf build $(VENV)

@@ -42,3 +42,15 @@ def no_figures():
     plt.close("all")
     yield plt
     plt.close("all")
+
+
+@pytest.fixture(scope="session", autouse=True)
+def one_torch_thread():
+    """The suite's networks are tiny: a second intra-op thread only adds
+    synchronisation, and the machine's cores are shared."""
+    import torch
+
+    previous = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(previous)

@@ -3,6 +3,7 @@
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
+#include "unpack.hpp"
 
 using namespace qalvo;
 
@@ -20,6 +21,75 @@ Ref more_tags(Call& c, PyObject*) {
     Ref tags = own(PyDict_New());
     check(PyDict_SetItem(tags, S.binary_only, Py_True));
     return tags;
+}
+
+/// Checks the data, encodes the two labels as 0.0 and 1.0 and flattens y.
+Ref validate_input(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
+    c.L(703);
+    auto [x, y] = unpack<2>(call_method(self, S._validate_data, x_in, y_in));
+    c.L(704);
+    if (compare(getattr(y, S.ndim), C.int_2, Py_EQ) &&
+        compare(item(getattr(y, S.shape), 1), C.int_1, Py_EQ)) {
+        c.L(705);
+        y = call_kw(global(S.column_or_1d), C.kw_warn, y, Py_False);
+    }
+    c.L(706);
+    if (compare(item(getattr(x, S.shape), 0), C.int_1, Py_EQ)) {
+        c.L(707);
+        raise_object(B.ValueError, C.msg_one_sample);
+    }
+    c.L(709);
+    setattr(self, S.label_binarizer_, call(global(S.LabelBinarizer)));
+    c.L(710);
+    call_method(getattr(self, S.label_binarizer_), S.fit, y);
+    c.L(711);
+    setattr(self, S.classes_, getattr(getattr(self, S.label_binarizer_), S.classes_));
+    c.L(713);
+    if (length(getattr(self, S.classes_)) > 2) {
+        c.L(714);
+        raise_object(B.ValueError, C.msg_multiclass);
+    }
+    c.L(716);
+    Ref encoded = call_method(getattr(self, S.label_binarizer_), S.transform, y);
+    y = num::mul(encoded, C.float_one);
+    c.L(718);
+    return tuple(x, call_method(y, S.ravel));
+}
+
+/// The logit of classes_[1] for each row.
+Ref decision_function(Call& c, PyObject* self, PyObject* x_in) {
+    c.L(735);
+    call(global(S.check_is_fitted), self);
+    c.L(736);
+    Ref x = call_method(self, S._validate_data, x_in);
+    c.L(737);
+    Ref raw = call_method(self, S.get_raw_output, x);
+    Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);
+    return call_method(host, S.ravel);
+}
+
+/// Rows (1 - sigmoid(p), sigmoid(p)), as a softmax over (-p/2, p/2).
+Ref predict_proba(Call& c, PyObject* self, PyObject* x) {
+    c.L(751);
+    Ref p = call_method(self, S.decision_function, x);
+    c.L(752);
+    Ref vstack = getattr(global(S.np), S.vstack);
+    Ref pair = list(num::neg(p), p);
+    Ref halves = num::truediv(getattr(call(vstack, pair), S.T), C.int_2);
+    c.L(753);
+    return call_kw(global(S.softmax), C.kw_copy, halves, Py_False);
+}
+
+/// classes_[1] where its probability exceeds one half, else classes_[0].
+Ref predict(Call& c, PyObject* self, PyObject* x) {
+    c.L(768);
+    Ref q = call_method(self, S.predict_proba, x);
+    c.L(769);
+    Ref array = getattr(global(S.np), S.array);
+    Ref positive = richcompare(getitem(q, C.all_rows_column_1), C.float_half, Py_GT);
+    // The builtin int: numpy's former alias of it is gone.
+    Ref labels = call_kw(array, C.kw_dtype, positive, reinterpret_cast<PyObject*>(&PyLong_Type));
+    return call_method(getattr(self, S.label_binarizer_), S.inverse_transform, labels);
 }
 
 }  // namespace
@@ -50,7 +120,7 @@ const FunctionSpec kClassifierValidateInput = {
     "------\n"
     "ValueError\n"
     "    If the data hold a single sample, or more than two classes.",
-    not_implemented,
+    body<validate_input>,
 };
 
 const FunctionSpec kDecisionFunction = {
@@ -63,7 +133,7 @@ const FunctionSpec kDecisionFunction = {
     "-------\n"
     "ndarray of shape (n_samples,), float64\n"
     "    The logit of ``classes_[1]`` for each sample.",
-    not_implemented,
+    body<decision_function>,
 };
 
 const FunctionSpec kPredictProba = {
@@ -76,7 +146,7 @@ const FunctionSpec kPredictProba = {
     "-------\n"
     "ndarray of shape (n_samples, 2), float64\n"
     "    Probabilities of ``classes_[0]`` and ``classes_[1]``; rows sum to 1.",
-    not_implemented,
+    body<predict_proba>,
 };
 
 const FunctionSpec kClassifierPredict = {
@@ -89,7 +159,7 @@ const FunctionSpec kClassifierPredict = {
     "-------\n"
     "ndarray of shape (n_samples,)\n"
     "    Labels from ``classes_``.",
-    not_implemented,
+    body<predict>,
 };
 
 }  // namespace rampnet

@@ -3,10 +3,113 @@
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
+#include "unpack.hpp"
 
 using namespace qalvo;
 
 namespace rampnet {
+
+namespace {
+
+/// Whether the interpreter runs optimised (-O), where assertions are skipped.
+bool optimised() {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (flags == nullptr) return false;
+    return truth(getattr(flags, S.optimize));
+}
+
+Ref loader_init(Call& c, PyObject* self, PyObject* tensors, PyObject* batch_size,
+                PyObject* shuffle) {
+    c.L(35);
+    if (!optimised()) {
+        // assert all(t.shape[0] == tensors[0].shape[0] for t in tensors)
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tensors); ++k) {
+            Ref rows = item(getattr(PyTuple_GET_ITEM(tensors, k), S.shape), 0);
+            Ref first_rows = item(getattr(item(tensors, 0), S.shape), 0);
+            if (!compare(rows, first_rows, Py_EQ)) {
+                PyErr_SetNone(PyExc_AssertionError);
+                throw_pending();
+            }
+        }
+    }
+    c.L(36);
+    setattr(self, S.tensors, tensors);
+    c.L(37);
+    setattr(self, S.dataset_len, item(getattr(item(getattr(self, S.tensors), 0), S.shape), 0));
+    c.L(38);
+    setattr(self, S.batch_size, batch_size);
+    c.L(39);
+    setattr(self, S.shuffle, shuffle);
+
+    c.L(42);
+    auto [n_batches, remainder] =
+        unpack<2>(own(PyNumber_Divmod(getattr(self, S.dataset_len), getattr(self, S.batch_size))));
+    // A negative size would walk the cursor backwards and never end a pass.
+    if (compare(batch_size, C.int_0, Py_LT)) {
+        PyErr_Format(PyExc_ValueError, "batch_size must be a positive integer, got %R",
+                     batch_size);
+        throw_pending();
+    }
+    c.L(43);
+    if (compare(remainder, C.int_0, Py_GT)) {
+        c.L(44);
+        n_batches = num::iadd(n_batches, C.int_1);
+    }
+    c.L(45);
+    setattr(self, S.n_batches, n_batches);
+    return none();
+}
+
+/// Starts a pass: reshuffles every tensor by one shared permutation when
+/// enabled, so rows stay paired, and rewinds the cursor.
+Ref loader_iter(Call& c, PyObject* self) {
+    c.L(47);
+    if (truth(getattr(self, S.shuffle))) {
+        c.L(48);
+        Ref r = call(getattr(global(S.torch), S.randperm), getattr(self, S.dataset_len));
+        c.L(49);
+        Ref shuffled = own(PyList_New(0));
+        Ref it = iter(getattr(self, S.tensors));
+        while (Ref t = next(it)) {
+            append(shuffled, getitem(t, r));
+        }
+        setattr(self, S.tensors, shuffled);
+    }
+    c.L(50);
+    setattr(self, S.i, C.int_0);
+    c.L(51);
+    return newref(self);
+}
+
+/// The next batch: one row slice (a view) of every tensor, in order.
+Ref loader_next(Call& c, PyObject* self) {
+    c.L(54);
+    Ref i = getattr(self, S.i);
+    if (compare(i, getattr(self, S.dataset_len), Py_GE)) {
+        c.L(55);
+        PyErr_SetNone(B.StopIteration);
+        throw_pending();
+    }
+    c.L(56);
+    Ref rows = own(PySlice_New(i, num::add(i, getattr(self, S.batch_size)), nullptr));
+    Ref parts = own(PyList_New(0));
+    Ref it = iter(getattr(self, S.tensors));
+    while (Ref t = next(it)) {
+        append(parts, getitem(t, rows));
+    }
+    Ref batch = own(PyList_AsTuple(parts));
+    c.L(57);
+    setattr(self, S.i, num::iadd(getattr(self, S.i), getattr(self, S.batch_size)));
+    c.L(58);
+    return batch;
+}
+
+Ref loader_len(Call& c, PyObject* self) {
+    c.L(62);
+    return getattr(self, S.n_batches);
+}
+
+}  // namespace
 
 const char* const kLoaderClassDoc =
     "A DataLoader-like object for a set of tensors.\n\n"
@@ -27,22 +130,22 @@ const FunctionSpec kLoaderInit = {
     "shuffle : bool, default=False\n"
     "    If True, shuffle the data in place whenever an iterator is created\n"
     "    out of this object.",
-    not_implemented,
+    body<loader_init>,
 };
 
 const FunctionSpec kLoaderIter = {
     "__iter__", "FastTensorDataLoader.__iter__", 46, {"self"}, nullptr, {}, nullptr,
-    not_implemented,
+    body<loader_iter>,
 };
 
 const FunctionSpec kLoaderNext = {
     "__next__", "FastTensorDataLoader.__next__", 53, {"self"}, nullptr, {}, nullptr,
-    not_implemented,
+    body<loader_next>,
 };
 
 const FunctionSpec kLoaderLen = {
     "__len__", "FastTensorDataLoader.__len__", 61, {"self"}, nullptr, {}, nullptr,
-    not_implemented,
+    body<loader_len>,
 };
 
 }  // namespace rampnet

@@ -33,6 +33,32 @@ void init_constants() {
     C.kw_lr = qalvo::kwnames("lr");
     C.kw_batch_size_shuffle = qalvo::kwnames("batch_size", "shuffle");
     C.kw_device_dtype = qalvo::kwnames("device", "dtype");
+
+    C.float_half = own(PyFloat_FromDouble(0.5)).release();
+    C.float_one = own(PyFloat_FromDouble(1.0)).release();
+    C.kw_device = qalvo::kwnames("device");
+    C.kw_dtype_device = qalvo::kwnames("dtype", "device");
+    C.kw_set_to_none = qalvo::kwnames("set_to_none");
+    C.kw_retain_graph = qalvo::kwnames("retain_graph");
+    C.kw_test_size_random_state = qalvo::kwnames("test_size", "random_state");
+    C.kw_y_numeric = qalvo::kwnames("y_numeric");
+    C.kw_warn = qalvo::kwnames("warn");
+    C.kw_copy = qalvo::kwnames("copy");
+    C.kw_dtype = qalvo::kwnames("dtype");
+    qalvo::Ref all_rows = own(PySlice_New(nullptr, nullptr, nullptr));
+    C.all_rows_column_1 = qalvo::tuple(all_rows, C.int_1).release();
+    C.text_losses_at_epoch = qalvo::intern("Training and Validation losses at epoch ");
+    C.text_are = qalvo::intern(" are ");
+    C.text_and = qalvo::intern(" and ");
+    C.spec_d = qalvo::intern("d");
+    C.spec_4f = qalvo::intern("0.4f");
+    C.msg_early_stop =
+        qalvo::intern("Validation loss does not improve for %d epochs. So training is stopped");
+    C.msg_width = qalvo::intern(
+        "The number of features in predict is\n"
+        "                 different from the number of features in fit");
+    C.msg_one_sample = qalvo::intern("n_samples=1");
+    C.msg_multiclass = qalvo::intern("multi-classification not supported");
 }
 
 }  // namespace rampnet

@@ -42,7 +42,9 @@
     X(ravel) X(ndim) X(fit_transform) X(transform) X(inverse_transform)                \
     X(binary_only) X(y_numeric) X(warn) X(test_size) X(format) X(max) X(min)           \
     X(log10)                                                                           \
-    XS(int_, "int") XS(float_, "float") XS(PYTHONHASHSEED, "PYTHONHASHSEED")
+    XS(int_, "int") XS(float_, "float") XS(PYTHONHASHSEED, "PYTHONHASHSEED")           \
+    /* training and prediction */                                                      \
+    X(flags) X(optimize)
 
 namespace rampnet {
 
@@ -69,6 +71,31 @@ struct Constants {
     PyObject* kw_lr = nullptr;
     PyObject* kw_batch_size_shuffle = nullptr;
     PyObject* kw_device_dtype = nullptr;
+
+    // Training, validation and prediction.
+    PyObject* float_half = nullptr;
+    PyObject* float_one = nullptr;
+    PyObject* kw_device = nullptr;
+    PyObject* kw_dtype_device = nullptr;
+    PyObject* kw_set_to_none = nullptr;
+    PyObject* kw_retain_graph = nullptr;
+    PyObject* kw_test_size_random_state = nullptr;
+    PyObject* kw_y_numeric = nullptr;
+    PyObject* kw_warn = nullptr;
+    PyObject* kw_copy = nullptr;
+    PyObject* kw_dtype = nullptr;
+    /// The subscript [:, 1].
+    PyObject* all_rows_column_1 = nullptr;
+    /// Pieces of the per-epoch progress line and its format specs.
+    PyObject* text_losses_at_epoch = nullptr;
+    PyObject* text_are = nullptr;
+    PyObject* text_and = nullptr;
+    PyObject* spec_d = nullptr;
+    PyObject* spec_4f = nullptr;
+    PyObject* msg_early_stop = nullptr;
+    PyObject* msg_width = nullptr;
+    PyObject* msg_one_sample = nullptr;
+    PyObject* msg_multiclass = nullptr;
 };
 
 /// Built-ins looked up once at load time and kept for the methods.

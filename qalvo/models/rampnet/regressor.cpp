@@ -3,6 +3,7 @@
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
+#include "unpack.hpp"
 
 using namespace qalvo;
 
@@ -11,6 +12,30 @@ namespace rampnet {
 namespace {
 
 Ref init(Call& c, PyObject* const* a) { return init_concrete(c, a, S.RampNetRegressor, S.MSELoss, 536); }
+
+Ref validate_input(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
+    c.L(571);
+    auto [x, y] =
+        unpack<2>(call_method_kw(self, S._validate_data, C.kw_y_numeric, x_in, y_in, Py_True));
+    c.L(572);
+    if (compare(item(getattr(x, S.shape), 0), C.int_1, Py_EQ)) {
+        c.L(573);
+        raise_object(B.ValueError, C.msg_one_sample);
+    }
+    c.L(575);
+    return tuple(x, call_method(y, S.ravel));
+}
+
+Ref predict(Call& c, PyObject* self, PyObject* x_in) {
+    c.L(593);
+    call(global(S.check_is_fitted), self);
+    c.L(594);
+    Ref x = call_method(self, S._validate_data, x_in);
+    c.L(595);
+    Ref raw = call_method(self, S.get_raw_output, x);
+    Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);
+    return call_method(host, S.ravel);
+}
 
 }  // namespace
 
@@ -31,7 +56,7 @@ const FunctionSpec kRegressorValidateInput = {
     "------\n"
     "ValueError\n"
     "    If the data hold a single sample.",
-    not_implemented,
+    body<validate_input>,
 };
 
 const FunctionSpec kRegressorPredict = {
@@ -44,7 +69,7 @@ const FunctionSpec kRegressorPredict = {
     "-------\n"
     "ndarray of shape (n_samples,), float64\n"
     "    The predicted values.",
-    not_implemented,
+    body<predict>,
 };
 
 }  // namespace rampnet
