@@ -40,8 +40,36 @@ def shap_explain(experiment, response, index):
     plt.figure()
     shap.plots.waterfall(explanation, max_display=min(len(names) + 1, 11), show=False)
     plt.tight_layout()
+    _keep_value_labels_inside(plt.gcf())
     plt.show()
     return explanation
+
+
+def _keep_value_labels_inside(figure, pad=4.0, rounds=6):
+    """Widen the x range of a waterfall until each value label lies inside
+    its axes. shap leaves room for the labels beside the arrows only where an
+    arrow is shorter than one unit of the model's output, so for a model whose
+    output runs in tens or hundreds the labels of short arrows at the left edge
+    are drawn over the feature names."""
+    axes = figure.axes[0]
+    for _ in range(rounds):
+        figure.canvas.draw()
+        renderer = figure.canvas.get_renderer()
+        box = axes.get_window_extent(renderer)
+        labels = [t.get_window_extent(renderer) for t in axes.texts if t.get_visible() and t.get_text()]
+        if not labels:
+            return
+        left = box.x0 + pad - min(label.x0 for label in labels)
+        right = max(label.x1 for label in labels) - (box.x1 - pad)
+        if left <= 0 and right <= 0:
+            return
+        low, high = axes.get_xlim()
+        per_pixel = (high - low) / box.width
+        low -= max(left, 0.0) * per_pixel
+        high += max(right, 0.0) * per_pixel
+        # The twin axes carry the E[f(X)] and f(x) marks on the same scale.
+        for each in figure.axes:
+            each.set_xlim(low, high)
 
 
 def lime_explain(experiment, response, index):
