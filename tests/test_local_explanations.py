@@ -137,5 +137,14 @@ def test_shap_value_labels_stay_inside_the_waterfall(shown, sample_index):
     assert len(values) == 6
     assert min(v.x0 for v in values) >= max(box.x0, names_end)
     assert max(v.x1 for v in values) <= box.x1
+    # A label drawn on its arrow (centred, in white) fits on it.
+    arrows = [patch.get_window_extent(renderer) for patch in axes.patches if type(patch).__name__ == "FancyArrow"]
+    assert len(arrows) == 6
+    on_arrows = [text for text in axes.texts if text.get_horizontalalignment() == "center"]
+    assert on_arrows  # the long arrows carry theirs
+    for text in on_arrows:
+        label = text.get_window_extent(renderer)
+        (arrow,) = [a for a in arrows if a.y0 <= (label.y0 + label.y1) / 2 <= a.y1]
+        assert arrow.x0 <= label.x0 and label.x1 <= arrow.x1, text.get_text()
     # Every axis still shows the same range, so E[f(X)] and f(x) mark their values.
     assert len({each.get_xlim() for each in figure.axes}) == 1
