@@ -46,6 +46,7 @@ $(BENCH_STAMP): $(TOOLS_STAMP) bench/requirements.txt constraints.txt
 bench: setup $(BENCH_STAMP)
 	$(VPY) bench/bench_fit_predict.py
 	$(VPY) bench/soak_leaks.py
+	$(VPY) bench/bench_panel.py
 
 clean:
 	rm -rf build $(VENV)

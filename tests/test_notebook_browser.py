@@ -243,7 +243,13 @@ const text = e => (e.innerText || '').trim();
 // A failed cell, or error text inside an output widget, ends a wait at once.
 const failure = () => {
   const app = window.jupyterapp;
-  const nb = app && app.shell.currentWidget && app.shell.currentWidget.content;
+  const widget = app && app.shell.currentWidget;
+  const session = widget && widget.sessionContext && widget.sessionContext.session;
+  if (session && session.kernel && session.kernel.status === 'dead') return 'the kernel died';
+  // Such as "Kernel Restarting" after the kernel died: no dialog is expected.
+  const dialog = document.querySelector('.jp-Dialog');
+  if (dialog) return 'JupyterLab shows a dialog: ' + text(dialog);
+  const nb = widget && widget.content;
   if (nb && nb.model) {
     for (const cell of nb.model.cells) {
       if (cell.type !== 'code') continue;
@@ -356,7 +362,9 @@ def _check_panel(page, base, token):
         LAB_READY,
         "the notebook to open with an idle kernel",
     )
-    page.evaluate("() => window.jupyterapp.commands.execute('notebook:run-all-cells')")
+    # Not awaited (the command's promise ends with the last cell): the wait
+    # below bounds the run.
+    page.evaluate("() => { window.jupyterapp.commands.execute('notebook:run-all-cells'); }")
 
     # Global view: the toggle, the selectors, five images (importance first,
     # then PDP and ALE of one feature, then of two), the progress area gone.
