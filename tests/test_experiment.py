@@ -74,6 +74,20 @@ def test_importance_ranks_the_true_features_last(exp, clf_exp, model):
     assert importances[-1] > 10 * max(abs(importances[:3]))
 
 
+def test_importance_chart_puts_the_most_important_feature_on_top(exp, no_figures):
+    # What the panel draws: the experiment's ranking through the dashboard's bar chart.
+    from qalvo.dashboard.plots import PlotHBar
+
+    names, importances = exp.permutation_vi("gbr")
+    figure = PlotHBar().plot(X=names, height=importances, title="Permutation Feature Importance")
+    (axes,) = figure.axes
+    figure.canvas.draw()
+    labels = sorted(axes.get_yticklabels(), key=lambda label: -label.get_window_extent().y0)
+    assert [label.get_text() for label in labels[:2]] == ["x0", "x1"]
+    bars = sorted(axes.patches, key=lambda bar: -bar.get_window_extent().y0)
+    assert bars[0].get_width() == importances.max()
+
+
 def two_model_experiment():
     """y = 3*x0 + 2*noise_a; model "a" predicts from x0 alone, "b" from noise_a alone."""
     x, _ = make_data()
