@@ -20,10 +20,11 @@ $(TOOLS_STAMP): requirements-dev.txt constraints.txt
 	$(PIP) install --quiet -c constraints.txt -r requirements-dev.txt
 	touch $@
 
-# Installs the package with its runtime, dashboard and explanation dependencies, pinned by
-# constraints.txt; the CMake build folder under build/ makes rebuilds incremental.
+# Installs the package with its runtime, dashboard, explanation and notebook (JupyterLab)
+# dependencies, pinned by constraints.txt; the CMake build folder under build/ makes
+# rebuilds incremental.
 $(PACKAGE_STAMP): $(TOOLS_STAMP) $(SOURCES)
-	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard,explain]'
+	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard,explain,notebook]'
 	touch $@
 
 demo: setup
@@ -31,6 +32,9 @@ demo: setup
 
 # bin/pytest rather than `python -m pytest`: the latter would put the source
 # tree (which has no compiled modules) ahead of the installed package.
+# The suite includes the browser check of examples/insight_board.ipynb, which
+# installs Debian's chromium with apt-get when it is missing and leaves its
+# screenshots in build/browser-check/.
 test: setup
 	$(VENV)/bin/pytest -q
 
@@ -43,6 +47,7 @@ bench: setup $(BENCH_STAMP)
 	$(VPY) bench/bench_fit_predict.py
 	$(VPY) bench/bench_glue.py
 	$(VPY) bench/soak_leaks.py
+	$(VPY) bench/bench_panel.py
 
 clean:
 	rm -rf build $(VENV)

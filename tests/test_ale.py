@@ -102,3 +102,23 @@ def test_pair_effect_does_not_depend_on_feature_order(first_has_fewer_bins):
     np.testing.assert_allclose(forward, backward.T, atol=1e-12)
     assert forward.shape == (len(e0), len(e1))
     assert np.isfinite(forward).all()
+
+
+def test_pair_effect_read_at_evenly_spaced_values():
+    # Edges 0, 1, 4 of feature0 are uneven: with two points per bin it is read
+    # at 0, 1, 2, 3, 4, linearly between edges (3 at 1 and 6 at 4 give 4 and 5
+    # at 2 and 3). Feature1 has one bin, evenly spaced already: kept.
+    effect = np.array([[0.0, 0.0], [0.0, 3.0], [0.0, 6.0]])
+    grid0, grid1, surface = ale.on_even_grid(np.array([0.0, 1.0, 4.0]), np.array([0.0, 1.0]), effect, 2)
+    np.testing.assert_array_equal(grid0, [0, 1, 2, 3, 4])
+    np.testing.assert_array_equal(grid1, [0, 1])
+    np.testing.assert_allclose(surface, [[0, 0], [0, 3], [0, 4], [0, 5], [0, 6]])
+
+
+def test_pair_effect_on_even_edges_is_kept():
+    effect = np.arange(9.0).reshape(3, 3)
+    edges = np.array([0.0, 2.0, 4.0])
+    grid0, grid1, surface = ale.on_even_grid(edges, edges, effect)
+    np.testing.assert_array_equal(grid0, edges)
+    np.testing.assert_array_equal(grid1, edges)
+    np.testing.assert_array_equal(surface, effect)

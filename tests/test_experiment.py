@@ -74,6 +74,20 @@ def test_importance_ranks_the_true_features_last(exp, clf_exp, model):
     assert importances[-1] > 10 * max(abs(importances[:3]))
 
 
+def test_importance_chart_puts_the_most_important_feature_on_top(exp, no_figures):
+    # What the panel draws: the experiment's ranking through the dashboard's bar chart.
+    from qalvo.dashboard.plots import PlotHBar
+
+    names, importances = exp.permutation_vi("gbr")
+    figure = PlotHBar().plot(X=names, height=importances, title="Permutation Feature Importance")
+    (axes,) = figure.axes
+    figure.canvas.draw()
+    labels = sorted(axes.get_yticklabels(), key=lambda label: -label.get_window_extent().y0)
+    assert [label.get_text() for label in labels[:2]] == ["x0", "x1"]
+    bars = sorted(axes.patches, key=lambda bar: -bar.get_window_extent().y0)
+    assert bars[0].get_width() == importances.max()
+
+
 def two_model_experiment():
     """y = 3*x0 + 2*noise_a; model "a" predicts from x0 alone, "b" from noise_a alone."""
     x, _ = make_data()
@@ -189,10 +203,35 @@ def test_ale_pair_without_interaction_is_none(exp):
 
 
 def test_ale_pair_shape_follows_the_panel_image(exp):
-    edges0, edges1, effect = exp.ale_explain("poly", "x0", "flag")
-    assert edges0.shape == (21,)
-    np.testing.assert_array_equal(edges1, [0, 1])
-    assert effect.shape == (2, 21)
+    # 20 quantile bins of x0, read at four evenly spaced values per bin; the
+    # flag's one bin, from 0 to 1, as it is.
+    grid0, grid1, effect = exp.ale_explain("poly", "x0", "flag")
+    assert grid0.shape == (81,)
+    np.testing.assert_allclose(np.diff(grid0), np.ptp(grid0) / 80)
+    assert (grid0.min(), grid0.max()) == (exp.data.x[:, 0].min(), exp.data.x[:, 0].max())
+    np.testing.assert_array_equal(grid1, [0, 1])
+    assert effect.shape == (2, 81)
+
+
+def test_ale_pair_of_skewed_features_is_placed_where_the_values_are():
+    # f = x0 * x1 with x0 log-normal (its quantile bins crowd near the low
+    # end). The interaction, about (x0 - a) * (x1 - b), is linear in x0 along
+    # a row of the image when read at the evenly spaced values that the
+    # panel's image spreads its pixels over (within 1% of its range; the main
+    # effects removed are estimates), far from linear at the quantile edges
+    # (60% off).
+    rng = np.random.default_rng(3)
+    x = np.column_stack([rng.lognormal(0, 1, 1000), rng.uniform(0, 1, 1000)])
+    model = make_pipeline(PolynomialFeatures(2, interaction_only=True), LinearRegression())
+    experiment = Experiment(x, x[:, 0] * x[:, 1], ["skewed", "even"], ale_bins_2d=10)
+    experiment.add_model("m", model.fit(x, x[:, 0] * x[:, 1]))
+    grid0, grid1, effect = experiment.ale_explain("m", "skewed", "even")
+    np.testing.assert_allclose(np.diff(grid0), np.ptp(x[:, 0]) / (len(grid0) - 1))
+    top, bottom = effect[0], effect[-1]  # x1 at its highest, at its lowest
+    for row in (top, bottom):
+        slope, intercept = np.polyfit(grid0, row, 1)
+        np.testing.assert_allclose(row, slope * grid0 + intercept, rtol=0, atol=0.01 * np.ptp(row))
+    assert np.polyfit(grid0, top, 1)[0] > 0 > np.polyfit(grid0, bottom, 1)[0]
 
 
 # The panel draws a pair with exactly this call; imshow puts row 0 at the top.

@@ -114,3 +114,37 @@ def test_last_sample_can_be_explained(regression, shown):
     explanation = regression.local_explain(reg_model_name="gbr", method="SHAP", sample_index=N - 1)
     total = explanation.base_values + explanation.values.sum()
     assert total == pytest.approx(explained_value(regression, "gbr", N - 1), abs=1e-9)
+
+
+@pytest.mark.parametrize("sample_index", [0, 3])  # a label beyond the left edge, two beyond the right
+def test_shap_value_labels_stay_inside_the_waterfall(shown, sample_index):
+    # Outputs in the hundreds with a few small contributions: shap places the
+    # labels of short arrows beside them, and leaves room for them only when
+    # an arrow is shorter than one unit.
+    rng = np.random.default_rng(0)
+    x = rng.uniform(-1, 1, (N, 6))
+    y = 150 + x @ np.array([80.0, -40.0, 20.0, -6.0, 5.0, -3.0])
+    exp = Experiment(x, y, shap_background=40)
+    exp.add_model("lin", LinearRegression().fit(x, y))
+    exp.local_explain(reg_model_name="lin", method="SHAP", sample_index=sample_index)
+    (figure,) = shown
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    axes = figure.axes[0]
+    box = axes.get_window_extent(renderer)
+    names_end = max(label.get_window_extent(renderer).x1 for label in axes.get_yticklabels() if label.get_text())
+    values = [text.get_window_extent(renderer) for text in axes.texts]
+    assert len(values) == 6
+    assert min(v.x0 for v in values) >= max(box.x0, names_end)
+    assert max(v.x1 for v in values) <= box.x1
+    # A label drawn on its arrow (centred, in white) fits on it.
+    arrows = [patch.get_window_extent(renderer) for patch in axes.patches if type(patch).__name__ == "FancyArrow"]
+    assert len(arrows) == 6
+    on_arrows = [text for text in axes.texts if text.get_horizontalalignment() == "center"]
+    assert on_arrows  # the long arrows carry theirs
+    for text in on_arrows:
+        label = text.get_window_extent(renderer)
+        (arrow,) = [a for a in arrows if a.y0 <= (label.y0 + label.y1) / 2 <= a.y1]
+        assert arrow.x0 <= label.x0 and label.x1 <= arrow.x1, text.get_text()
+    # Every axis still shows the same range, so E[f(X)] and f(x) mark their values.
+    assert len({each.get_xlim() for each in figure.axes}) == 1

@@ -4,7 +4,9 @@ import matplotlib.pyplot as plt
 
 
 class PlotHBar:
-    """Horizontal bar chart, first item on top."""
+    """Horizontal bar chart, drawn from the bottom up: the last item is on top.
+    The experiment lists importances in increasing order, so the most
+    important feature comes first when read from the top."""
 
     def __init__(self, figsize=(8, 6)):
         self.figsize = figsize
@@ -15,7 +17,7 @@ class PlotHBar:
         Parameters
         ----------
         X : sequence of str
-            Bar labels.
+            Bar labels, from the bottom up.
         height : sequence of float
             Bar lengths, one per label.
         title : str
@@ -29,7 +31,9 @@ class PlotHBar:
         fig, ax = plt.subplots(figsize=self.figsize)
         ax.barh(positions, lengths, align="center")
         ax.set_yticks(list(positions), labels)
-        ax.invert_yaxis()
+        # As large as the axis labels of the panel's other charts: the figure
+        # is shown at less than half the notebook's width.
+        ax.tick_params(labelsize=12)
         ax.set_title(title, fontsize=15)
         fig.tight_layout()
         plt.show()

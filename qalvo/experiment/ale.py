@@ -133,3 +133,29 @@ def ale_2d(predict, x, feature0, feature1, bins):
     corners = effect[:-1, :-1] + effect[:-1, 1:] + effect[1:, :-1] + effect[1:, 1:]
     effect -= np.sum(counts * corners / 4) / counts.sum()
     return edges0, edges1, effect, spread
+
+
+def on_even_grid(edges0, edges1, effect, points_per_bin=4):
+    """The two-feature effect of ``ale_2d`` read at evenly spaced values of each
+    feature, from its first to its last edge, for a picture that spaces its
+    pixels evenly (an image drawn over the features' ranges): quantile edges
+    are dense where the data are, so the effect at the edges themselves, drawn
+    one pixel each, would put every value but the ends in the wrong place.
+
+    Between edges the effect is linear in each feature (bilinear in a cell),
+    as ALE defines it inside a bin. A feature whose edges are already evenly
+    spaced (one bin, a few evenly spaced values) keeps them. Returns (grid0,
+    grid1, effect) with ``effect[value of feature0, value of feature1]``.
+    """
+
+    def even(edges):
+        if len(edges) < 3 or np.allclose(
+            edges, np.linspace(edges[0], edges[-1], len(edges)), rtol=0, atol=1e-9 * (edges[-1] - edges[0])
+        ):
+            return edges
+        return np.linspace(edges[0], edges[-1], points_per_bin * (len(edges) - 1) + 1)
+
+    grid0, grid1 = even(edges0), even(edges1)
+    along0 = np.stack([np.interp(grid0, edges0, column) for column in effect.T], axis=1)
+    surface = np.stack([np.interp(grid1, edges1, row) for row in along0])
+    return grid0, grid1, surface

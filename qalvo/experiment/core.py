@@ -390,9 +390,11 @@ class Experiment:
         """Accumulated local effects of model ``name``.
 
         One feature: (positions, effects), the quantile bin edges of feature0
-        and the centred effect at each. A pair: (edges0, edges1, A) with the
-        second-order effect (interaction only) arranged as in ``pdp_explain``:
-        A[r, c] belongs to (edges0[c], edges1[-1 - r]). None for a pair without
+        and the centred effect at each. A pair: (grid0, grid1, A) with the
+        second-order effect (interaction only) at evenly spaced values of each
+        feature from its lowest to its highest bin edge (linear between edges;
+        see ``ale.on_even_grid``), arranged as in ``pdp_explain``: A[r, c]
+        belongs to (grid0[c], grid1[-1 - r]). None for a pair without
         interaction: equal features, a constant feature, or an effect whose
         range is negligible (at most 1e-9 of the range of the predictions)."""
         response = self._response(name)
@@ -408,7 +410,8 @@ class Experiment:
             edges0, edges1, effect, spread = ale.ale_2d(response.predict, x, i, j, self.ale_bins_2d)
             if np.ptp(effect) <= 1e-9 * spread:
                 return None
-            return edges0, edges1, np.ascontiguousarray(effect.T[::-1])
+            grid0, grid1, effect = ale.on_even_grid(edges0, edges1, effect)
+            return grid0, grid1, np.ascontiguousarray(effect.T[::-1])
 
         result = self._cached(("ale", name, i, j), compute)
         return None if result is None else tuple(item.copy() for item in result)

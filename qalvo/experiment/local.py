@@ -37,11 +37,73 @@ def shap_explain(experiment, response, index):
         data=row[0],
         feature_names=names,
     )
-    plt.figure()
-    shap.plots.waterfall(explanation, max_display=min(len(names) + 1, 11), show=False)
-    plt.tight_layout()
+    _draw_waterfall(explanation, max_display=min(len(names) + 1, 11))
     plt.show()
     return explanation
+
+
+def _draw_waterfall(explanation, max_display, pad=4.0):
+    """Draw shap's waterfall of ``explanation`` into a new figure, with every
+    value label inside the axes and every label drawn on an arrow fitting it.
+
+    shap decides for each arrow whether its label fits on it or goes beside
+    it, from the axes' width and range at that moment, and widens the range for
+    the labels beside the arrows only where an arrow is shorter than one unit
+    of the model's output: for outputs in tens or hundreds, the labels of short
+    arrows at the edges run over the feature names or out of the figure. So
+    the waterfall is drawn again on the axes' final place (found by
+    ``tight_layout`` on the first drawing) and over a range that holds the
+    labels of the drawing before, until the labels fit (four drawings at
+    most; the last one has its range widened as it is).
+    """
+    import matplotlib.pyplot as plt
+    import shap
+
+    margins = x_range = None
+    for drawing in range(4):
+        figure = plt.figure()
+        if margins is not None:
+            figure.subplots_adjust(**margins)
+        if x_range is not None:
+            plt.plot(x_range, [0, 0], alpha=0)  # invisible: only makes the axes span the range
+        shap.plots.waterfall(explanation, max_display=max_display, show=False)
+        if margins is None:
+            plt.tight_layout()
+            params = figure.subplotpars
+            margins = dict(left=params.left, right=params.right, bottom=params.bottom, top=params.top)
+        wider = _range_for_labels(figure, pad)  # also widens this figure's axes
+        if drawing == 3 or (wider is None and drawing > 0):
+            return figure
+        x_range = wider if wider is not None else figure.axes[0].get_xlim()
+        plt.close(figure)
+
+
+def _range_for_labels(figure, pad, rounds=6):
+    """The x range over which every text of the figure's first axes lies at
+    least ``pad`` pixels inside them, or None when the current range does.
+    Widening the range moves the labels, which are anchored to values: the
+    figure's axes are widened step by step until they fit."""
+    axes = figure.axes[0]
+    start = axes.get_xlim()
+    for _ in range(rounds):
+        figure.canvas.draw()
+        renderer = figure.canvas.get_renderer()
+        box = axes.get_window_extent(renderer)
+        labels = [t.get_window_extent(renderer) for t in axes.texts if t.get_visible() and t.get_text()]
+        if not labels:
+            break
+        left = box.x0 + pad - min(label.x0 for label in labels)
+        right = max(label.x1 for label in labels) - (box.x1 - pad)
+        if left <= 0 and right <= 0:
+            break
+        low, high = axes.get_xlim()
+        per_pixel = (high - low) / box.width
+        low -= max(left, 0.0) * per_pixel
+        high += max(right, 0.0) * per_pixel
+        for each in figure.axes:
+            each.set_xlim(low, high)
+    end = axes.get_xlim()
+    return None if end == start else end
 
 
 def lime_explain(experiment, response, index):
