@@ -123,8 +123,19 @@ Ref fit_bp(Call& c, PyObject* self, PyObject*, PyObject*, PyObject* max_epochs) 
                 call(B.print, message);
             }
             c.L(324);
-            setattr(self, S.net_, getattr(self, S.best_net_));
-            c.L(325);
+            Ref best = getattr(self, S.best_net_);
+            const bool snapshot = best.get() != getattr(self, S.net_).get();
+            setattr(self, S.net_, best);
+            if (snapshot) {
+                // The optimiser still holds the parameters of the network it was
+                // built for; later training (the next IHT phase) must update the
+                // installed snapshot instead, or it would silently train nothing.
+                c.L(325);
+                Ref adam = getattr(getattr(global(S.torch), S.optim), S.Adam);
+                Ref parameters = call_method(getattr(self, S.net_), S.parameters);
+                setattr(self, S.optimizer_,
+                        call_kw(adam, C.kw_lr, parameters, getattr(self, S.learning_rate)));
+            }
             break;
         }
     }
