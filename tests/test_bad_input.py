@@ -3,7 +3,9 @@
 import re
 
 import numpy as np
+import pandas as pd
 import pytest
+import scipy.sparse as sp
 from sklearn.exceptions import NotFittedError
 
 from qalvo.models.rampnet.rampnet import RampNetClassifier, RampNetRegressor
@@ -26,6 +28,9 @@ def with_inf(a):
     return a
 
 
+NON_FINITE = ("Training produced non-finite losses or weights: the data may hold values too "
+              "large for float64 and need scaling")
+
 # (name, x, y or None for the estimator's own labels, error, message fragment)
 FIT_CASES = [
     ("nan", with_nan(X), None, ValueError, "Input X contains NaN"),
@@ -36,6 +41,14 @@ FIT_CASES = [
     ("lengths", X[:59], None, ValueError,
      "Found input variables with inconsistent numbers of samples: [59, 60]"),
     ("one sample", X[:1], "first", ValueError, "n_samples=1"),
+    ("1-D", X[:, 0], None, ValueError, "Expected 2D array, got 1D array instead"),
+    ("csr", sp.csr_matrix(X), None, TypeError,
+     "Sparse data was passed for X, but dense data is required"),
+    ("csc", sp.csc_matrix(X), None, TypeError,
+     "Sparse data was passed for X, but dense data is required"),
+    ("objects", np.array([[object()] * 3] * 60), None, TypeError,
+     "float() argument must be a string or a real number, not 'object'"),
+    ("complex", X + 1j, None, ValueError, "Complex data not supported"),
 ]
 
 
@@ -152,3 +165,208 @@ def test_regressor_refuses_non_numeric_or_missing_targets(y, error, message):
     with pytest.raises(error, match=re.escape(message)):
         est.fit(X, y)
     assert_unchanged(est, before, predictions)
+
+
+# Finite values beyond what float64 training can square: the regression
+# losses overflow and the weights of the first case turn to NaN.
+@pytest.mark.parametrize("x, y", [(X * 1e300, Y_REG), (X, Y_REG * 1e200)],
+                         ids=["features", "targets"])
+def test_huge_regression_data_are_refused_and_the_previous_fit_kept(x, y):
+    est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=3).fit(X, Y_REG)
+    before, predictions = snapshot(est), est.predict(X)
+    with pytest.raises(ValueError, match=re.escape(NON_FINITE)) as info:
+        est.fit(x, y)
+    assert ("qalvo.models.rampnet.rampnet.RampNet.fit", 425) in [
+        (e.name, e.lineno + 1) for e in info.traceback]
+    assert_unchanged(est, before, predictions)
+
+
+def test_huge_features_keep_the_classifier_finite():
+    """The logistic loss of huge logits stays finite: a (poor) model, no error."""
+    est = RampNetClassifier(hidden_layer_sizes=(4,), max_epochs=3).fit(X * 1e300, Y_CLS)
+    assert np.isfinite(est.valid_epoch_loss_).all()
+    probabilities = est.predict_proba(X * 1e300)
+    assert np.isfinite(probabilities).all()
+    np.testing.assert_allclose(probabilities.sum(axis=1), 1.0)
+
+
+def test_huge_features_on_a_first_fit_leave_the_estimator_unfitted():
+    est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=3)
+    with pytest.raises(ValueError, match=re.escape(NON_FINITE)):
+        est.fit(X * 1e300, Y_REG)
+    assert not [k for k in vars(est) if k.endswith("_")]
+
+
+def readonly(a):
+    a = np.array(a)
+    a.flags.writeable = False
+    return a
+
+
+def frame(a):
+    return pd.DataFrame(a, columns=["alpha", "beta", "gamma"])
+
+
+# Inputs that validation accepts: each fits and predicts exactly as the same
+# values given as a float64 array do.
+ACCEPTED = [
+    ("read-only", readonly, readonly),
+    ("DataFrame and Series", frame, pd.Series),
+    ("float32", lambda a: a.astype(np.float32), lambda y: y),
+    ("int", lambda a: (a * 10).astype(np.int64), lambda y: y),
+    ("objects holding numbers", lambda a: a.astype(object), lambda y: y),
+    ("lists", lambda a: a.tolist(), lambda y: list(y)),
+    ("Fortran order", np.asfortranarray, lambda y: y),
+    ("strided", lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda y: y[::-1][::-1]),
+    ("large", lambda a: a * 1e6, lambda y: y),
+]
+
+
+@pytest.mark.parametrize("cls", [RampNetRegressor, RampNetClassifier])
+@pytest.mark.parametrize("name, make_x, make_y", ACCEPTED, ids=[c[0] for c in ACCEPTED])
+def test_accepted_inputs_fit_as_their_float64_values(cls, name, make_x, make_y):
+    y = Y_REG if cls is RampNetRegressor else Y_CLS
+    x = make_x(X)
+    plain_x = np.asarray(x, dtype=np.float64)
+    params = dict(hidden_layer_sizes=(4,), max_epochs=3)
+    est = cls(**params).fit(x, make_y(y))
+    reference = cls(**params).fit(plain_x, y)
+    for got, want in zip(est.coefs_ + est.intercepts_, reference.coefs_ + reference.intercepts_):
+        np.testing.assert_array_equal(got, want)
+    predictions = est.predict(x)
+    np.testing.assert_array_equal(predictions, reference.predict(plain_x))
+    if cls is RampNetRegressor:
+        assert predictions.dtype == np.float64 and np.isfinite(predictions).all()
+    else:
+        assert set(predictions) <= {"up", "down"}
+
+
+def test_column_names_of_a_frame_are_recorded():
+    est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=2).fit(frame(X), Y_REG)
+    assert list(est.feature_names_in_) == ["alpha", "beta", "gamma"]
+    np.testing.assert_array_equal(est.predict(frame(X)), est.predict(X))
+
+
+@pytest.mark.parametrize("cls", [RampNetRegressor, RampNetClassifier])
+@pytest.mark.parametrize("rows, columns", [(2, 3), (60, 1)], ids=["two samples", "one feature"])
+def test_smallest_data_fit(cls, rows, columns):
+    y = (Y_REG if cls is RampNetRegressor else np.array(["up", "down"] * 30))[:rows]
+    est = cls(hidden_layer_sizes=(4,), max_epochs=3).fit(X[:rows, :columns], y)
+    assert est.coefs_[0].shape == (columns, 4)
+    assert est.predict(X[:5, :columns]).shape == (5,)
+
+
+@pytest.mark.parametrize("cls", [RampNetRegressor, RampNetClassifier])
+def test_a_zero_width_layer_gives_a_constant_model(cls):
+    y = Y_REG if cls is RampNetRegressor else Y_CLS
+    est = cls(hidden_layer_sizes=(0,), max_epochs=3)
+    with pytest.warns(UserWarning, match="Initializing zero-element tensors is a no-op"):
+        est.fit(X, y)
+    assert [c.shape for c in est.coefs_] == [(3, 0), (0, 1)]
+    outputs = est.predict(X) if cls is RampNetRegressor else est.decision_function(X)
+    assert np.all(outputs == outputs[0]) and outputs[0] == est.intercepts_[-1][0]
+
+
+@pytest.mark.parametrize("cls", [RampNetRegressor, RampNetClassifier])
+def test_an_integer_val_ratio_of_one_holds_out_a_single_row(cls):
+    y = Y_REG if cls is RampNetRegressor else Y_CLS
+    est = cls(hidden_layer_sizes=(4,), max_epochs=2, val_ratio=1).fit(X, y)
+    assert (est.train_data_loader_.dataset_len, est.val_data_loader_.dataset_len) == (59, 1)
+
+
+@pytest.mark.parametrize("val_ratio", [0, 0.0, 1.0])
+def test_val_ratio_without_a_validation_part_is_refused(fitted, val_ratio):
+    est, y = fitted
+    before, predictions = snapshot(est), est.predict(X)
+    est.set_params(val_ratio=val_ratio)
+    with pytest.raises(ValueError, match=re.escape(
+            f"The 'test_size' parameter of train_test_split must be a float in the range "
+            f"(0.0, 1.0), an int in the range [1, inf) or None. Got {val_ratio!r} instead.")):
+        est.fit(X, y)
+    est.set_params(val_ratio=0.2)
+    assert_unchanged(est, before, predictions)
+
+
+# Refits that fail after the new data were prepared but before an epoch was
+# trained: the estimator keeps the previous model, the width it was fitted on
+# included (the refit uses two columns instead of three).
+BUILD_FAILURES = [
+    ({"hidden_layer_sizes": (-1,)}, RuntimeError,
+     "Trying to create tensor with negative dimension -1: [-1, 2]"),
+    ({"hidden_layer_sizes": (4, -3)}, RuntimeError, "negative dimension -3"),
+    ({"hidden_layer_sizes": 5}, TypeError, "'int' object is not iterable"),
+    ({"hidden_layer_sizes": (2 ** 70,)}, TypeError, "Overflow when unpacking long long"),
+    ({"dropout_prob": 1.5}, ValueError,
+     "dropout probability has to be between 0 and 1, but got 1.5"),
+    ({"iht": True, "phase_epochs": 1000}, KeyError, "Please enter phase_epochs as"),
+    ({"iht": True, "phase_epochs": 0}, ZeroDivisionError, "division by zero"),
+]
+
+
+@pytest.mark.parametrize("params, error, message", BUILD_FAILURES,
+                         ids=[repr(c[0]) for c in BUILD_FAILURES])
+def test_a_refit_failing_before_training_keeps_the_previous_model(fitted, params, error, message):
+    est, y = fitted
+    before, predictions = snapshot(est), est.predict(X)
+    original = {k: v for k, v in est.get_params().items() if k in params}
+    est.set_params(**params)
+    with pytest.raises(error, match=re.escape(message)):
+        est.fit(X[:, :2], y)
+    est.set_params(**original)
+    assert_unchanged(est, before, predictions)
+
+
+def test_a_failure_after_trained_epochs_keeps_them():
+    """An interrupted long fit stays inspectable: the epochs trained so far are kept."""
+    est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=10)
+    calls = []
+    loss = est.loss_fn
+
+    def failing_in_the_third_epoch(prediction, labels):
+        calls.append(1)
+        if len(calls) > 2 * 2:  # one training and one validation batch per epoch
+            raise KeyboardInterrupt
+        return loss(prediction, labels)
+
+    est.loss_fn = failing_in_the_third_epoch
+    with pytest.raises(KeyboardInterrupt):
+        est.fit(X, Y_REG)
+    assert len(est.train_epoch_loss_) == len(est.valid_epoch_loss_) == 2
+    assert est.n_features_ == 3 and not hasattr(est, "is_fitted_")
+
+
+def test_a_failure_in_the_first_epoch_leaves_a_first_fit_unfitted():
+    est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=10)
+
+    def failing(prediction, labels):
+        raise KeyboardInterrupt
+
+    est.loss_fn = failing
+    with pytest.raises(KeyboardInterrupt):
+        est.fit(X, Y_REG)
+    assert not [k for k in vars(est) if k.endswith("_")]
+
+
+def test_a_class_passed_as_the_estimator_keeps_what_its_own_code_set():
+    """Only instance attributes are restored: a class's own dictionary is never
+    rewritten behind the interpreter's back."""
+    from qalvo.models.rampnet.rampnet import RampNet
+
+    class Host:
+        val_ratio = 5.0  # refused by the split, after the input validation ran
+        random_state = 0
+        _set_seed = staticmethod(lambda: None)
+        _prepare_data = classmethod(lambda cls, x, y: RampNet._prepare_data(cls, x, y))
+
+        @classmethod
+        def _validate_input(cls, x, y):
+            cls.scratch = [object()]
+            return x, y
+
+    with pytest.raises(ValueError, match="test_size"):
+        RampNet._prepare_data(Host, X, Y_REG)
+    assert len(Host.scratch) == 1 and Host.n_features_ == 3
+    del Host.scratch, Host.n_features_
+    with pytest.raises(ValueError, match="test_size"):
+        RampNet.fit(Host, X, Y_REG)
+    assert len(Host.scratch) == 1 and Host.n_features_ == 3

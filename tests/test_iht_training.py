@@ -82,6 +82,11 @@ def test_training_continues_on_the_snapshot_installed_by_an_early_stop():
 
 def test_float_phase_epochs_fail_in_the_first_phase():
     est = RampNetRegressor(**{**PARAMS, "phase_epochs": 5.0})
-    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
+    message = "'float' object cannot be interpreted as an integer"
+    with pytest.raises(TypeError, match=message) as info:
         est.fit(*data())
-    assert est.train_epoch_loss_ == []
+    names = [e.name for e in info.traceback]
+    assert names.index("qalvo.models.rampnet.rampnet.RampNet._fit_iht") < names.index(
+        "qalvo.models.rampnet.rampnet.RampNet._fit_bp")
+    # No epoch ran: the estimator is left as it was before the fit, unfitted.
+    assert not [k for k in vars(est) if k.endswith("_")]

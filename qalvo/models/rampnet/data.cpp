@@ -65,29 +65,11 @@ Ref prepare(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
 /// they were: a refit rejected on its data must not mix the new data's width
 /// or labels into the previous, still usable fit.
 Ref prepare_data(Call& c, PyObject* self, PyObject* x, PyObject* y) {
-    Ref attributes = own(PyObject_GenericGetDict(self, nullptr));
-    Ref before = own(PyDict_Copy(attributes));
+    AttributeSnapshot previous(self);
     try {
         return prepare(c, self, x, y);
     } catch (PythonError&) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* error = PyErr_GetRaisedException();
-        PyDict_Clear(attributes);
-        int restored = PyDict_Update(attributes, before);
-        if (restored == 0) PyErr_SetRaisedException(error); else Py_XDECREF(error);
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyDict_Clear(attributes);
-        int restored = PyDict_Update(attributes, before);
-        if (restored == 0) {
-            PyErr_Restore(type, value, tb);
-        } else {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-        }
-#endif
+        previous.restore();
         throw;
     }
 }
@@ -157,6 +139,43 @@ Ref check_improvement(Call& c, PyObject* self) {
 }
 
 }  // namespace
+
+AttributeSnapshot::AttributeSnapshot(PyObject* self) {
+    // A class's dictionary is left alone: rewriting it directly would bypass
+    // the interpreter's attribute cache of the type, which may then hand out
+    // values that the restored dictionary no longer holds.
+    if (PyType_Check(self)) return;
+    PyObject* attributes = PyObject_GenericGetDict(self, nullptr);
+    if (attributes == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+        PyErr_Clear();  // no instance dictionary: nothing to take or restore
+        return;
+    }
+    attributes_ = Ref::steal(attributes);
+    before_ = own(PyDict_Copy(attributes_));
+}
+
+void AttributeSnapshot::restore() noexcept {
+    if (!attributes_) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* error = PyErr_GetRaisedException();
+    PyDict_Clear(attributes_);
+    int restored = PyDict_Update(attributes_, before_);
+    if (restored == 0) PyErr_SetRaisedException(error); else Py_XDECREF(error);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyDict_Clear(attributes_);
+    int restored = PyDict_Update(attributes_, before_);
+    if (restored == 0) {
+        PyErr_Restore(type, value, tb);
+    } else {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+    }
+#endif
+}
 
 const FunctionSpec kPrepareData = {
     "_prepare_data", "RampNet._prepare_data", 184, {"self", "x", "y"}, nullptr, {},

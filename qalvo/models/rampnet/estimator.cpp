@@ -58,7 +58,10 @@ Ref published(Call& c, int line, PyObject* pairs) {
     return result;
 }
 
-Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
+/// Steps 1 to 10: seed, prepare the data, build the network, initialise the
+/// bookkeeping and train. `epoch_losses` receives the two loss lists of this
+/// fit as soon as they exist.
+void train(Call& c, PyObject* self, PyObject* x, PyObject* y, Ref (&epoch_losses)[2]) {
     c.L(411);
     call_method(self, S._set_seed);
     c.L(412);
@@ -75,9 +78,11 @@ Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
     c.L(418);
     setattr(self, S.no_improved_count_, C.int_0);
     c.L(419);
-    setattr(self, S.train_epoch_loss_, own(PyList_New(0)));
+    epoch_losses[0] = own(PyList_New(0));
+    setattr(self, S.train_epoch_loss_, epoch_losses[0]);
     c.L(420);
-    setattr(self, S.valid_epoch_loss_, own(PyList_New(0)));
+    epoch_losses[1] = own(PyList_New(0));
+    setattr(self, S.valid_epoch_loss_, epoch_losses[1]);
 
     c.L(421);
     if (truth(getattr(self, S.iht))) {
@@ -86,6 +91,47 @@ Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
     } else {
         c.L(424);
         call_method(self, S._fit_bp, x, y, getattr(self, S.max_epochs));
+    }
+}
+
+/// Whether training left nothing usable: a weight or bias that is not finite,
+/// or epochs that never reached a finite validation loss (values beyond what
+/// float64 arithmetic can square or sum).
+bool diverged(PyObject* self) {
+    Ref finite_tensor = getattr(global(S.torch), S.isfinite);
+    Ref parameters = iter(call_method(getattr(self, S.net_), S.parameters));
+    while (Ref parameter = next(parameters)) {
+        if (!truth(call_method(call(finite_tensor, parameter), S.all))) return true;
+    }
+    Ref losses = getattr(self, S.valid_epoch_loss_);
+    if (length(losses) == 0) return false;
+    Ref finite_number = getattr(global(S.np), S.isfinite);
+    Ref it = iter(losses);
+    while (Ref loss = next(it)) {
+        if (truth(call(finite_number, loss))) return false;
+    }
+    return true;
+}
+
+Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
+    AttributeSnapshot previous(self);
+    Ref epoch_losses[2];
+    try {
+        train(c, self, x, y, epoch_losses);
+    } catch (PythonError&) {
+        // Failing before an epoch is complete, a fit has nothing worth keeping
+        // and the previous model comes back. Failing later (an interrupted long
+        // fit), it keeps the epochs trained so far, to be inspected.
+        const bool trained = (epoch_losses[0] && PyList_GET_SIZE(epoch_losses[0].get()) > 0) ||
+                             (epoch_losses[1] && PyList_GET_SIZE(epoch_losses[1].get()) > 0);
+        if (!trained) previous.restore();
+        throw;
+    }
+    c.L(425);
+    if (diverged(self)) {
+        PyErr_SetObject(B.ValueError, C.msg_non_finite);
+        previous.restore();
+        throw_pending();
     }
 
     c.L(426);

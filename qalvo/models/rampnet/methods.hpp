@@ -31,6 +31,20 @@ extern const FunctionSpec kRegressorInit, kRegressorValidateInput, kRegressorPre
 extern const FunctionSpec kClassifierInit, kMoreTags, kClassifierValidateInput,
     kDecisionFunction, kPredictProba, kClassifierPredict;
 
+/// The instance attributes of an estimator at one moment, to put back when a
+/// fit fails part-way (data.cpp). Objects without an instance dictionary, and
+/// classes, are not taken: restore() then does nothing.
+class AttributeSnapshot {
+public:
+    explicit AttributeSnapshot(PyObject* self);
+    /// Puts the attributes back as they were; the pending exception stays.
+    void restore() noexcept;
+
+private:
+    qalvo::Ref attributes_;
+    qalvo::Ref before_;
+};
+
 /// Body of methods whose behaviour is not built yet.
 qalvo::Ref not_implemented(qalvo::Call& call, PyObject* const* args);
 

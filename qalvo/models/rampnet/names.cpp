@@ -59,6 +59,9 @@ void init_constants() {
         "                 different from the number of features in fit");
     C.msg_one_sample = qalvo::intern("n_samples=1");
     C.msg_multiclass = qalvo::intern("multi-classification not supported");
+    C.msg_non_finite = qalvo::intern(
+        "Training produced non-finite losses or weights: the data may hold values too large "
+        "for float64 and need scaling");
 }
 
 }  // namespace rampnet

@@ -41,7 +41,7 @@
     X(vstack) X(no_grad) X(floor) X(asarray) X(minimum) X(array) X(reshape) X(astype)  \
     X(ravel) X(ndim) X(fit_transform) X(transform) X(inverse_transform)                \
     X(binary_only) X(y_numeric) X(warn) X(test_size) X(format) X(max) X(min)           \
-    X(log10)                                                                           \
+    X(log10) X(isfinite) X(all)                                                        \
     XS(int_, "int") XS(float_, "float") XS(PYTHONHASHSEED, "PYTHONHASHSEED")           \
     /* training and prediction */                                                      \
     X(optimize) X(new_empty)
@@ -96,6 +96,7 @@ struct Constants {
     PyObject* msg_width = nullptr;
     PyObject* msg_one_sample = nullptr;
     PyObject* msg_multiclass = nullptr;
+    PyObject* msg_non_finite = nullptr;
 };
 
 /// Built-ins looked up once at load time and kept for the methods.
