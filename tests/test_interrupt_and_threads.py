@@ -1,0 +1,98 @@
+"""Ctrl-C during a long fit, and fits running in several threads at once.
+Both run in a child process: a crash fails the test with faulthandler's report."""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+import pytest
+
+LONG_FIT = """
+    import sys, time, traceback
+    import numpy as np
+    import torch
+    from qalvo.models.rampnet.rampnet import RampNetRegressor
+    torch.set_num_threads(1)
+    rng = np.random.RandomState(0)
+    x = rng.randn(2000, 10)
+    y = x.sum(axis=1)
+    est = RampNetRegressor(max_epochs=10 ** 6, n_epoch_no_change=10 ** 6, {extra})
+    print("fitting", flush=True)
+    try:
+        est.fit(x, y)
+    except KeyboardInterrupt as interrupt:
+        caught = time.monotonic()
+        names = [frame.name for frame in traceback.extract_tb(interrupt.__traceback__)]
+        print("interrupted", caught, len(est.train_epoch_loss_), flush=True)
+        print("through", " ".join(names), flush=True)
+    else:
+        sys.exit("the fit ended on its own")
+    est.set_params(max_epochs=2, n_epoch_no_change=20, iht=False).fit(x, y)
+    print("refitted", est.predict(x[:3]).shape, est.is_fitted_, flush=True)
+"""
+
+
+@pytest.mark.parametrize("extra", ["", "iht=True, phase_epochs=10 ** 5"],
+                         ids=["back-propagation", "iterative hard thresholding"])
+def test_sigint_stops_a_long_fit_within_a_second_and_the_estimator_fits_again(extra):
+    child = subprocess.Popen(
+        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(LONG_FIT.format(extra=extra))],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tempfile.gettempdir())
+    try:
+        assert child.stdout.readline() == "fitting\n"
+        time.sleep(1.5)  # well into the epochs
+        sent = time.monotonic()  # the same clock as the child's, system-wide
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err[-5000:]
+    lines = dict(line.split(" ", 1) for line in out.splitlines())
+    caught, epochs = lines["interrupted"].split()
+    assert float(caught) - sent < 1.0
+    assert int(epochs) > 0  # it was training; the epochs run so far are kept
+    assert "qalvo.models.rampnet.rampnet.RampNet._fit_bp" in lines["through"].split()
+    assert lines["refitted"] == "(3,) True"
+
+
+THREADS = """
+    import threading
+    import numpy as np
+    import torch
+    from qalvo.models.rampnet.rampnet import RampNetClassifier, RampNetRegressor
+    torch.set_num_threads(1)
+    rng = np.random.RandomState(0)
+    x = rng.randn(400, 6)
+    y = x @ rng.randn(6)
+    jobs = [(RampNetRegressor, y), (RampNetClassifier, np.where(y > 0, "p", "n"))] * 2
+    results, errors = [None] * len(jobs), []
+
+    def work(k, cls, target):
+        try:
+            for _ in range(2):
+                est = cls(hidden_layer_sizes=(16, 8), max_epochs=10, batch_size=32,
+                          iht=k >= 2, phase_epochs=3).fit(x, target)
+                results[k] = est.predict(x)
+        except BaseException as error:
+            errors.append(repr(error))
+
+    threads = [threading.Thread(target=work, args=(k, *job)) for k, job in enumerate(jobs)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [], errors
+    assert np.isfinite(results[0]).all() and np.isfinite(results[2]).all()
+    assert set(results[1]) <= {"p", "n"} and set(results[3]) <= {"p", "n"}
+    print("done")
+"""
+
+
+def test_fits_in_several_threads_at_once_finish(run_python):
+    result = run_python(THREADS, "-X", "faulthandler")
+    assert result.returncode == 0, result.stderr[-5000:]
+    assert result.stdout == "done\n"
