@@ -144,6 +144,11 @@ def test_prediction_before_fit(cls, method):
     (np.zeros((0, 3)), ValueError, "Found array with 0 sample(s)"),
     (np.zeros((4, 3, 1)), ValueError, "Found array with dim 3"),
     (X[0], ValueError, "Expected 2D array, got 1D array instead"),
+    (sp.csr_matrix(X), TypeError, "Sparse data was passed for X, but dense data is required"),
+    (np.array([["a", "b", "c"]] * 4), ValueError,
+     "dtype='numeric' is not compatible with arrays of bytes/strings"),
+    (X + 1j, ValueError, "Complex data not supported"),
+    (with_inf(X), ValueError, "Input X contains infinity"),
 ])
 def test_bad_prediction_input_is_refused_without_harm(fitted, x, error, message):
     est, _ = fitted
@@ -296,6 +301,7 @@ BUILD_FAILURES = [
     ({"hidden_layer_sizes": (4, -3)}, RuntimeError, "negative dimension -3"),
     ({"hidden_layer_sizes": 5}, TypeError, "'int' object is not iterable"),
     ({"hidden_layer_sizes": (2 ** 70,)}, TypeError, "Overflow when unpacking long long"),
+    ({"hidden_layer_sizes": (2.5,)}, TypeError, "empty(): argument 'size'"),
     ({"dropout_prob": 1.5}, ValueError,
      "dropout probability has to be between 0 and 1, but got 1.5"),
     ({"iht": True, "phase_epochs": 1000}, KeyError, "Please enter phase_epochs as"),
@@ -370,3 +376,19 @@ def test_a_class_passed_as_the_estimator_keeps_what_its_own_code_set():
     with pytest.raises(ValueError, match="test_size"):
         RampNet.fit(Host, X, Y_REG)
     assert len(Host.scratch) == 1 and Host.n_features_ == 3
+
+
+@pytest.mark.parametrize("bound, error, message", [
+    (0, ZeroDivisionError, "integer division or modulo by zero"),
+    (-1, ValueError, "batch_size must be a positive integer, got -1"),
+    (2 ** 70, OverflowError, "Python int too large to convert to C long"),
+])
+def test_a_bad_inference_batch_size_fails_prediction_and_harms_nothing(fitted, bound, error,
+                                                                       message):
+    est, _ = fitted
+    before, predictions = snapshot(est), est.predict(X)
+    est.set_params(batch_size_inference=bound)
+    with pytest.raises(error, match=re.escape(message)):
+        est.predict(X)
+    est.set_params(batch_size_inference=10000)
+    assert_unchanged(est, before, predictions)
