@@ -48,6 +48,7 @@ bench: setup $(BENCH_STAMP)
 	$(VPY) bench/bench_glue.py
 	$(VPY) bench/soak_leaks.py
 	$(VPY) bench/bench_panel.py
+	$(VPY) bench/fuzz_calls.py
 
 clean:
 	rm -rf build $(VENV)
