@@ -319,12 +319,16 @@ def test_notebook_panel_in_jupyterlab(chromium, lab):
             blocked.append(route.request.url)
             route.abort()
 
+    # Under make asan the sanitizer is preloaded for the Python processes (the
+    # kernel included); chromium does not start under it.
+    browser_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     with sync_playwright() as driver:
         browser = driver.chromium.launch(
             executable_path=chromium,
             headless=True,
             args=["--no-sandbox", "--disable-dev-shm-usage", "--disable-background-networking",
                   "--disable-component-update", "--no-first-run"],
+            env=browser_env,
         )
         try:
             # Tall enough for the whole global view at once.
