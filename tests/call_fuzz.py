@@ -17,8 +17,9 @@ derived here from inspect.signature, independently of the modules.
 
 Run it in its own process: a crash then ends that process, and faulthandler
 shows where (--trace prints each call first, to name the one that crashed).
-Values are small on purpose: epoch counts stay below four and layer widths
-below five, so no call trains for long or allocates much.
+Values are chosen so that no call trains for long or allocates much: epoch
+counts stay below four, and the only large integers (2**70, -2**63) are refused
+before anything of their size is allocated.
 """
 
 import argparse

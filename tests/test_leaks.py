@@ -3,10 +3,13 @@
 import gc
 import sys
 
+import numpy as np
 import pytest
 import torch
 
-from qalvo.models.rampnet.rampnet import RampNet, RampNetClassifier, RampNetRegressor
+import qalvo.models.rampnet.rampnet as rampnet
+from qalvo.models.rampnet.rampnet import (FastTensorDataLoader, RampNet, RampNetClassifier,
+                                          RampNetModule, RampNetRegressor)
 
 
 def refcount_after(action, watched, repeats):
@@ -113,11 +116,6 @@ def test_repeated_fit_and_predict_do_not_grow_memory(run_python):
 
 # ---- every method, on its success and its failure paths ------------------------
 
-import numpy as np  # noqa: E402
-
-import qalvo.models.rampnet.rampnet as rampnet  # noqa: E402
-from qalvo.models.rampnet.rampnet import FastTensorDataLoader, RampNetModule  # noqa: E402
-
 FUNCTION_TYPE = type(RampNet.fit)
 CLASSES = [getattr(rampnet, name) for name in (
     "FastTensorDataLoader", "RampNetModule", "RampNet", "RampNetRegressor", "RampNetClassifier")]
@@ -184,7 +182,8 @@ def loader_calls(t, u):
     def run():
         loader = FastTensorDataLoader(t, u, batch_size=8, shuffle=True)
         len(loader), list(loader), list(iter(loader))
-        attempt(lambda: FastTensorDataLoader(t, u[:5]), lambda: FastTensorDataLoader(t, batch_size=0),
+        attempt(lambda: FastTensorDataLoader(t, u[:5]),
+                lambda: FastTensorDataLoader(t, batch_size=0),
                 lambda: FastTensorDataLoader(t, batch_size=-2), lambda: FastTensorDataLoader(),
                 lambda: FastTensorDataLoader(t, size=3), lambda: next(FastTensorDataLoader(t)),
                 lambda: FastTensorDataLoader.__len__(), lambda: FastTensorDataLoader.__iter__(3))

@@ -58,9 +58,9 @@ Ref published(Call& c, int line, PyObject* pairs) {
     return result;
 }
 
-/// Steps 1 to 10: seed, prepare the data, build the network, initialise the
-/// bookkeeping and train. `epoch_losses` receives the two loss lists of this
-/// fit as soon as they exist.
+/// Everything before the weights are published: seed, prepare the data, build
+/// the network, initialise the bookkeeping and train. `epoch_losses` receives
+/// the two loss lists of this fit as soon as they exist.
 void train(Call& c, PyObject* self, PyObject* x, PyObject* y, Ref (&epoch_losses)[2]) {
     c.L(411);
     call_method(self, S._set_seed);
@@ -176,7 +176,13 @@ const FunctionSpec kFit = {
     "Returns\n"
     "-------\n"
     "self : object\n"
-    "    The fitted estimator.",
+    "    The fitted estimator.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    If training produced non-finite losses or weights (data beyond what\n"
+    "    float64 training can represent). A fit that fails before its first\n"
+    "    epoch completes, or for this reason, leaves the estimator as it was.",
     body<fit>,
 };
 
