@@ -58,14 +58,7 @@ Ref validate_input(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
 
 /// The logit of classes_[1] for each row.
 Ref decision_function(Call& c, PyObject* self, PyObject* x_in) {
-    c.L(735);
-    call(global(S.check_is_fitted), self);
-    c.L(736);
-    Ref x = call_method(self, S._validate_data, x_in);
-    c.L(737);
-    Ref raw = call_method(self, S.get_raw_output, x);
-    Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);
-    return call_method(host, S.ravel);
+    return flat_raw_output(c, self, x_in, 735);
 }
 
 /// Rows (1 - sigmoid(p), sigmoid(p)), as a softmax over (-p/2, p/2).

@@ -12,6 +12,10 @@ namespace rampnet {
 qalvo::Ref init_concrete(qalvo::Call& c, PyObject* const* args, PyObject* class_name,
                          PyObject* loss_name, int line);
 
+/// check_is_fitted(self); x = self._validate_data(x); the raw network output
+/// for x, detached, on the host, flattened: tagged with lines line .. line + 2.
+qalvo::Ref flat_raw_output(qalvo::Call& c, PyObject* self, PyObject* x, int line);
+
 }  // namespace rampnet
 
 #define RAMPNET_PARAMETERS_DOC                                                       \

@@ -208,3 +208,18 @@ Ref init_concrete(Call& c, PyObject* const* a, PyObject* class_name, PyObject* l
 }
 
 }  // namespace rampnet
+
+namespace rampnet {
+
+Ref flat_raw_output(Call& c, PyObject* self, PyObject* x_in, int line) {
+    c.L(line);
+    call(global(S.check_is_fitted), self);
+    c.L(line + 1);
+    Ref x = call_method(self, S._validate_data, x_in);
+    c.L(line + 2);
+    Ref raw = call_method(self, S.get_raw_output, x);
+    Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);
+    return call_method(host, S.ravel);
+}
+
+}  // namespace rampnet

@@ -27,14 +27,7 @@ Ref validate_input(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
 }
 
 Ref predict(Call& c, PyObject* self, PyObject* x_in) {
-    c.L(593);
-    call(global(S.check_is_fitted), self);
-    c.L(594);
-    Ref x = call_method(self, S._validate_data, x_in);
-    c.L(595);
-    Ref raw = call_method(self, S.get_raw_output, x);
-    Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);
-    return call_method(host, S.ravel);
+    return flat_raw_output(c, self, x_in, 593);
 }
 
 }  // namespace
