@@ -8,7 +8,7 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 TOOLS_STAMP := $(VENV)/.tools-installed
 PACKAGE_STAMP := $(VENV)/.qalvo-installed
 BENCH_STAMP := $(VENV)/.bench-installed
-SOURCES := $(shell find common qalvo -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
+SOURCES := $(shell find common src -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
            CMakeLists.txt pyproject.toml constraints.txt
 
 .PHONY: setup demo test bench clean asan
@@ -30,8 +30,8 @@ $(PACKAGE_STAMP): $(TOOLS_STAMP) $(SOURCES)
 demo: setup
 	$(VPY) examples/quickstart.py
 
-# bin/pytest rather than `python -m pytest`: the latter would put the source
-# tree (which has no compiled modules) ahead of the installed package.
+# The sources live under src/, so the repository root on sys.path never shadows
+# the installed package (which alone has the compiled modules).
 # The suite includes the browser check of examples/insight_board.ipynb, which
 # installs Debian's chromium with apt-get when it is missing and leaves its
 # screenshots in build/browser-check/.
