@@ -77,8 +77,8 @@ def regression():
 def zero_shares(net):
     """Shares of the weight entries that are exactly zero and below 1e-3 in size.
 
-    The sparse phases mask gradients, not Adam's running averages, so a weight
-    zeroed at the start of a phase can drift a little away from zero in it."""
+    A sparse phase zeroes the small weights together with Adam's running
+    averages of them and masks their gradients, so they stay exactly zero."""
     weights = np.concatenate([c.ravel() for c in net.coefs_])
     return np.mean(weights == 0.0), np.mean(np.abs(weights) < 1e-3)
 

@@ -322,8 +322,8 @@ def test_a_refit_failing_before_training_keeps_the_previous_model(fitted, params
     assert_unchanged(est, before, predictions)
 
 
-def test_a_failure_after_trained_epochs_keeps_them():
-    """An interrupted long fit stays inspectable: the epochs trained so far are kept."""
+def test_an_interrupt_after_trained_epochs_keeps_them():
+    """An interrupted long fit keeps the epochs trained so far, as a fitted model."""
     est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=10)
     calls = []
     loss = est.loss_fn
@@ -338,7 +338,8 @@ def test_a_failure_after_trained_epochs_keeps_them():
     with pytest.raises(KeyboardInterrupt):
         est.fit(X, Y_REG)
     assert len(est.train_epoch_loss_) == len(est.valid_epoch_loss_) == 2
-    assert est.n_features_ == 3 and not hasattr(est, "is_fitted_")
+    assert est.n_features_ == 3 and est.is_fitted_ is True
+    assert [c.shape for c in est.coefs_] == [(3, 4), (4, 1)]
 
 
 def test_a_failure_in_the_first_epoch_leaves_a_first_fit_unfitted():

@@ -1,6 +1,8 @@
 """Reference counts of shared objects stay unchanged over many calls."""
 
+import copy
 import gc
+import pickle
 import sys
 
 import numpy as np
@@ -178,10 +180,33 @@ def fitted_regressor():
     return RampNetRegressor(**SMALL).fit(X, Y)
 
 
+def interrupted(est):
+    """A fit interrupted in its second epoch, which keeps the model trained so far."""
+    est.set_params(iht=False, phase_epochs=50)
+    loss, calls = est.loss_fn, []
+
+    def interrupting(prediction, labels):
+        calls.append(1)
+        if len(calls) > 3:
+            raise KeyboardInterrupt
+        return loss(prediction, labels)
+
+    est.loss_fn = interrupting
+    try:
+        est.fit(X, Y)
+    except KeyboardInterrupt:
+        pass
+    est.loss_fn = loss
+
+
 def loader_calls(t, u):
     def run():
         loader = FastTensorDataLoader(t, u, batch_size=8, shuffle=True)
         len(loader), list(loader), list(iter(loader))
+        pickle.loads(pickle.dumps(loader)), copy.deepcopy(loader)
+        broken = FastTensorDataLoader(t)
+        broken.tensors = [t, "not a tensor"]
+        attempt(lambda: copy.deepcopy(broken))
         attempt(lambda: FastTensorDataLoader(t, u[:5]),
                 lambda: FastTensorDataLoader(t, batch_size=0),
                 lambda: FastTensorDataLoader(t, batch_size=-2), lambda: FastTensorDataLoader(),
@@ -222,6 +247,8 @@ def training_calls(t, u):
         est._fit_bp(X, Y, 1), est._hard_thresholding_gradient()
         est.set_params(iht=True, phase_epochs=1).fit(X, Y)
         est.get_raw_output(X)
+        pickle.loads(pickle.dumps(est))
+        interrupted(est)
         est.valid_epoch_loss_ = []
         est.param_fac = {}
         attempt(est._check_improvement, est._hard_thresholding_gradient,

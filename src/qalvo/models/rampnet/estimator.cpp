@@ -113,35 +113,108 @@ bool diverged(PyObject* self) {
     return true;
 }
 
+/// Publishes the weights of `net_` as `coefs_` and `intercepts_` and marks the
+/// estimator fitted. Both lists are built before anything is set, so a failure
+/// leaves the published attributes as they were.
+void publish(Call& c, PyObject* self) {
+    c.L(427);
+    Ref coefs = published(c, 427, getattr(getattr(self, S.net_), S.weights));
+    c.L(429);
+    Ref intercepts = published(c, 429, getattr(getattr(self, S.net_), S.biases));
+    c.L(426);
+    setattr(self, S.is_fitted_, Py_True);
+    c.L(427);
+    setattr(self, S.coefs_, coefs);
+    c.L(429);
+    setattr(self, S.intercepts_, intercepts);
+}
+
+/// Holds the pending exception aside while more Python code runs, and sets it
+/// again on destruction; whatever that code raised is dropped.
+class PendingException {
+public:
+    PendingException() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exception_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exception_, &traceback_);
+#endif
+    }
+    ~PendingException() {
+        PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exception_);
+#else
+        PyErr_Restore(type_, exception_, traceback_);
+#endif
+    }
+    PendingException(const PendingException&) = delete;
+    PendingException& operator=(const PendingException&) = delete;
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
+    PyObject* exception_ = nullptr;
+};
+
+/// Whether this fit completed an epoch (its loss lists are not empty).
+bool trained_an_epoch(const Ref (&epoch_losses)[2]) {
+    for (const Ref& losses : epoch_losses) {
+        if (losses && PyList_GET_SIZE(losses.get()) > 0) return true;
+    }
+    return false;
+}
+
+/// After an interrupt: publishes the network trained so far when it is a
+/// usable model. Returns false (nothing published) when its weights or losses
+/// are not finite or publishing fails; the interrupt stays pending either way.
+bool keep_interrupted(Call& c, PyObject* self) {
+    const int line = c.line();
+    bool kept = false;
+    {
+        PendingException interrupt;
+        try {
+            if (!diverged(self)) {
+                publish(c, self);
+                kept = true;
+            }
+        } catch (PythonError&) {
+            kept = false;  // dropped: the interrupt is what the caller sees
+        }
+    }
+    c.L(line);
+    return kept;
+}
+
+/// On the way out of a failed fit: a user who stops a long fit (Ctrl-C) after
+/// some epochs gets the model trained so far, published like a completed fit.
+/// Any other failure, or an interrupt before an epoch is complete, leaves the
+/// estimator as it was: a network trained up to a fault is not the model asked
+/// for, and a model of the new data must never sit beside the old weights.
+void settle_failure(Call& c, PyObject* self, AttributeSnapshot& previous,
+                    const Ref (&epoch_losses)[2]) {
+    const bool keep = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) &&
+                      trained_an_epoch(epoch_losses) && keep_interrupted(c, self);
+    if (!keep) previous.restore();
+}
+
 Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
     AttributeSnapshot previous(self);
     Ref epoch_losses[2];
     try {
         train(c, self, x, y, epoch_losses);
+        c.L(425);
+        if (diverged(self)) {
+            PyErr_SetObject(B.ValueError, C.msg_non_finite);
+            throw_pending();
+        }
+        publish(c, self);
     } catch (PythonError&) {
-        // Failing before an epoch is complete, a fit has nothing worth keeping
-        // and the previous model comes back. Failing later (an interrupted long
-        // fit), it keeps the epochs trained so far, to be inspected.
-        const bool trained = (epoch_losses[0] && PyList_GET_SIZE(epoch_losses[0].get()) > 0) ||
-                             (epoch_losses[1] && PyList_GET_SIZE(epoch_losses[1].get()) > 0);
-        if (!trained) previous.restore();
+        settle_failure(c, self, previous, epoch_losses);
         throw;
     }
-    c.L(425);
-    if (diverged(self)) {
-        PyErr_SetObject(B.ValueError, C.msg_non_finite);
-        previous.restore();
-        throw_pending();
-    }
-
-    c.L(426);
-    setattr(self, S.is_fitted_, Py_True);
-    c.L(427);
-    Ref coefs = published(c, 427, getattr(getattr(self, S.net_), S.weights));
-    setattr(self, S.coefs_, coefs);
-    c.L(429);
-    Ref intercepts = published(c, 429, getattr(getattr(self, S.net_), S.biases));
-    setattr(self, S.intercepts_, intercepts);
     return newref(self);
 }
 
@@ -181,8 +254,24 @@ const FunctionSpec kFit = {
     "------\n"
     "ValueError\n"
     "    If training produced non-finite losses or weights (data beyond what\n"
-    "    float64 training can represent). A fit that fails before its first\n"
-    "    epoch completes, or for this reason, leaves the estimator as it was.",
+    "    float64 training can represent). The estimator is left as it was.\n"
+    "KeyboardInterrupt\n"
+    "    If training is interrupted (Ctrl-C). After at least one completed\n"
+    "    epoch, the estimator keeps the network as trained up to the interrupt\n"
+    "    and is fitted: ``net_``, ``n_features_``, ``coefs_``, ``intercepts_``,\n"
+    "    ``is_fitted_`` and predictions all come from that network, and\n"
+    "    ``train_epoch_loss_`` and ``valid_epoch_loss_`` list the completed\n"
+    "    epochs. Interrupted earlier, or with non-finite weights or losses,\n"
+    "    it is left as it was.\n\n"
+    "Notes\n"
+    "-----\n"
+    "A fit that raises any other exception (input refused, an invalid\n"
+    "parameter, a failing ``loss_fn``, progress output to a closed stream, an\n"
+    "error of the tensor library) leaves the estimator exactly as it was\n"
+    "before the call, fitted or not: a network trained up to a fault is not\n"
+    "the model asked for, so it is never published. An interrupt is the\n"
+    "user's own request to stop, and the epochs trained so far are worth\n"
+    "keeping.",
     body<fit>,
 };
 

@@ -2,6 +2,7 @@
 // tensors, reshuffled by one permutation per pass.
 #include "globals.hpp"
 #include "methods.hpp"
+#include "module.hpp"
 #include "names.hpp"
 #include "unpack.hpp"
 
@@ -129,7 +130,51 @@ Ref loader_len(Call& c, PyObject* self) {
     return getattr(self, S.n_batches);
 }
 
+/// A tensor's shape with no rows: (0, *t.shape[1:]).
+Ref no_rows(PyObject* tensor) {
+    Ref shape = getattr(tensor, S.shape);
+    Ref rest = own(PySequence_GetSlice(shape, 1, PY_SSIZE_T_MAX));
+    return own(PySequence_Concat(tuple(C.int_0), rest));
+}
+
+/// Reduction of a loader for pickle and copy: the default one of a plain
+/// object (its class, then its attributes), with every stored tensor replaced
+/// by an empty one of the same dtype, device and width. A fitted estimator
+/// keeps its loaders, and pickling the rows with it would hand the whole
+/// training and validation data to whoever gets the file. The copy iterates no
+/// batch; the estimator never reads its loaders after fit. Built here rather
+/// than by __reduce_ex__, which would cache __slotnames__ on the class.
+Ref reduce_loader(Call& c, PyObject* loader) {
+    c.L(64);
+    Ref new_object = getattr(import_module("copyreg"), S.newobj);
+    Ref cls = newref(reinterpret_cast<PyObject*>(Py_TYPE(loader)));
+    Ref state = own(PyDict_Copy(getattr(loader, S.dict)));
+    c.L(65);
+    PyObject* tensors = PyDict_GetItemWithError(state, S.tensors);  // borrowed
+    if (tensors == nullptr && PyErr_Occurred()) throw_pending();
+    if (tensors != nullptr) {
+        c.L(66);
+        Ref empty = own(PyList_New(0));
+        Ref it = iter(tensors);
+        while (Ref t = next(it)) {
+            append(empty, call_method(t, S.new_empty, no_rows(t)));
+        }
+        c.L(67);
+        setitem(state, S.tensors, own(PyList_AsTuple(empty)));
+        setitem(state, S.dataset_len, C.int_0);
+        setitem(state, S.n_batches, C.int_0);
+        if (check(PyDict_Contains(state, S.i))) setitem(state, S.i, C.int_0);
+    }
+    return tuple(new_object, tuple(cls), state);
+}
+
 }  // namespace
+
+const FunctionSpec kReduceLoader = {
+    "_reduce_loader", "_reduce_loader", 63, {"loader"}, nullptr, {},
+    "Reduces a FastTensorDataLoader for pickle and copy without its rows.",
+    body<reduce_loader>,
+};
 
 const char* const kLoaderClassDoc =
     "A DataLoader-like object for a set of tensors.\n\n"

@@ -10,6 +10,8 @@ using qalvo::FunctionSpec;
 
 // FastTensorDataLoader (loader.cpp)
 extern const FunctionSpec kLoaderInit, kLoaderIter, kLoaderNext, kLoaderLen;
+/// The copyreg reducer registered for the loader class (not one of its methods).
+extern const FunctionSpec kReduceLoader;
 extern const char* const kLoaderClassDoc;
 
 // RampNetModule (network.cpp)

@@ -50,7 +50,12 @@ void create_loader_class() {
     cls.add_method(kLoaderIter);
     cls.add_method(kLoaderNext);
     cls.add_method(kLoaderLen);
-    set_global(S.FastTensorDataLoader, cls.create());
+    Ref loader_class = cls.create();
+    // Pickle and copy leave the loaders' rows out (see the reducer); registered
+    // with copyreg so the class itself keeps exactly its own methods.
+    Ref copyreg = import_module("copyreg");
+    call_method(copyreg, S.pickle, loader_class, make_function(kReduceLoader));
+    set_global(S.FastTensorDataLoader, loader_class);
 }
 
 void create_module_class() {

@@ -44,7 +44,9 @@
     X(log10) X(isfinite) X(all)                                                        \
     XS(int_, "int") XS(float_, "float") XS(PYTHONHASHSEED, "PYTHONHASHSEED")           \
     /* training and prediction */                                                      \
-    X(optimize) X(new_empty)
+    X(optimize) X(new_empty)                                                           \
+    /* optimiser state and pickling */                                                 \
+    X(state) X(exp_avg) X(exp_avg_sq) X(get) X(pickle) XS(newobj, "__newobj__") XS(dict, "__dict__")
 
 namespace rampnet {
 

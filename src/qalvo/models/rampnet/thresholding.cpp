@@ -105,11 +105,36 @@ Ref fit_iht(Call& c, PyObject* self, PyObject* x, PyObject* y) {
     return none();
 }
 
-/// Zeroes every weight of magnitude at most `threshold` in place and records
-/// the masks (1.0 kept, 0.0 zeroed) that the sparse phase applies to gradients.
+/// The optimiser's per-parameter state (a dictionary keyed by parameter), or an
+/// empty Ref when the estimator has no optimiser or the optimiser no state.
+Ref optimiser_states(PyObject* self) {
+    Ref optimizer = getattr_optional(self, "optimizer_");
+    if (!optimizer) return Ref();
+    return getattr_optional(optimizer, "state");
+}
+
+/// Zeroes Adam's first and second moment estimates of `parameter` where `small`
+/// is true. Masking the gradient alone is not enough: the averages built up in
+/// the dense phase would carry a zeroed weight off zero at the next step. A
+/// parameter without state (no step taken yet) is left alone; `get` is used
+/// because the state is a defaultdict that indexing would fill.
+void zero_moments(PyObject* states, PyObject* parameter, PyObject* small) {
+    if (states == nullptr) return;
+    Ref state = call_method(states, S.get, parameter);
+    if (state == Py_None) return;
+    for (PyObject* key : {S.exp_avg, S.exp_avg_sq}) {
+        Ref moment = call_method(state, S.get, key);
+        if (moment != Py_None) setitem(moment, small, C.int_0);
+    }
+}
+
+/// Zeroes every weight of magnitude at most `threshold` in place, with its
+/// optimiser moments, and records the masks (1.0 kept, 0.0 zeroed) that the
+/// sparse phase applies to gradients.
 Ref hard_thresholding_weight(Call& c, PyObject* self) {
     c.L(258);
     setattr(self, S.param_fac, own(PyDict_New()));
+    Ref states = optimiser_states(self);
     c.L(259);
     Ref pairs = iter(getattr(getattr(self, S.net_), S.weights));
     while (Ref pair = next(pairs)) {
@@ -131,6 +156,7 @@ Ref hard_thresholding_weight(Call& c, PyObject* self) {
         // so the network keeps its parameter objects (and the optimiser its state).
         Ref target = getitem(call_method(getattr(self, S.net_), S.state_dict), name);
         call_method(target, S.copy_, values);
+        zero_moments(states, parameter, small);
         c.L(264);
         setitem(getattr(self, S.param_fac), name, mask);
         c.L(259);
@@ -161,8 +187,11 @@ const FunctionSpec kHardThresholdingWeight = {
     "_hard_thresholding_weight", "RampNet._hard_thresholding_weight", 256, {"self"}, nullptr, {},
     "Threshold weights that are less than a threshold.\n\n"
     "Every weight whose magnitude is at most ``threshold`` is set to zero in\n"
-    "place; ``param_fac`` maps each weight's name to its mask (1.0 kept, 0.0\n"
-    "zeroed), a float64 tensor on ``device``. Biases are not thresholded.",
+    "place, together with its first and second moment estimates in\n"
+    "``optimizer_.state`` where they exist, so that it stays zero while its\n"
+    "gradient is masked; ``param_fac`` maps each weight's name to its mask\n"
+    "(1.0 kept, 0.0 zeroed), a float64 tensor on ``device``. Biases are not\n"
+    "thresholded.",
     body<hard_thresholding_weight>,
 };
 
