@@ -3,6 +3,8 @@ label mapping, its caching and its answers to bad requests."""
 
 import re
 import warnings
+from decimal import Decimal
+from fractions import Fraction
 
 import matplotlib
 
@@ -499,9 +501,18 @@ def test_non_finite_response_is_refused(response, message):
         Experiment(np.zeros((4, 2)), response)
 
 
-def test_finite_responses_of_every_kind_are_accepted():
-    for response in ([0, 1, 0, 1], ["a", "b", "a", "b"], [True, False, True, True], np.array(["x", 1, 2.5, "y"], dtype=object)):
-        assert len(Experiment(np.zeros((4, 2)), response).data.y) == 4
+@pytest.mark.parametrize(
+    "response",
+    [
+        [0, 1, 0, 1],
+        ["a", "b", "a", "b"],
+        [True, False, True, True],
+        np.array(["x", 1, 2.5, "y"], dtype=object),
+        np.array([Decimal("1.5"), Fraction(1, 3), 2, np.float32(4)], dtype=object),
+    ],
+)
+def test_finite_responses_of_every_kind_are_accepted(response):
+    assert len(Experiment(np.zeros((4, 2)), response).data.y) == 4
 
 
 def test_response_of_another_length_is_refused():

@@ -77,7 +77,7 @@ def _check_finite_response(y):
         bad = ~np.isfinite(y)
     elif y.dtype.kind == "O":
         bad = np.array(
-            [isinstance(v, numbers.Number) and not isinstance(v, numbers.Integral) and not np.isfinite(v) for v in y],
+            [isinstance(v, (float, complex, np.inexact)) and not np.isfinite(v) for v in y],
             dtype=bool,
         )
     else:
