@@ -158,13 +158,12 @@ def test_grids(values, size, line, even):
     np.testing.assert_allclose(pdp.even_grid(np.asarray(values, float), size), even, atol=1e-12)
 
 
-def test_large_grids_are_computed_in_bounded_calls(monkeypatch):
-    # Each call of the model gets at most _ROWS_PER_CALL rows (here 1000, so
-    # three grid values of 300 rows a call), and the result does not depend on
-    # how the grid is split.
+@pytest.mark.parametrize("max_rows, per_call", [(1000, 900), (300, 300), (10, 300), (10**6, 300 * 35)])
+def test_grids_are_computed_in_bounded_calls(max_rows, per_call):
+    # Each call of the model gets as many whole grid values as max_rows
+    # allows, at least one; the result does not depend on the split.
     from qalvo.experiment import pdp
 
-    monkeypatch.setattr(pdp, "_ROWS_PER_CALL", 1000)
     sizes = []
 
     def predict(z):
@@ -173,6 +172,22 @@ def test_large_grids_are_computed_in_bounded_calls(monkeypatch):
 
     rows = np.random.default_rng(0).uniform(size=(300, 2))
     grid0, grid1 = np.linspace(0, 1, 7), np.linspace(-1, 1, 5)
-    averages = pdp.partial_dependence(predict, rows, [0, 1], [grid0, grid1])
-    assert max(sizes) <= 1000 and sum(sizes) == 300 * 35
+    averages = pdp.partial_dependence(predict, rows, [0, 1], [grid0, grid1], max_rows)
+    assert max(sizes) == per_call and sum(sizes) == 300 * 35
     np.testing.assert_allclose(averages, np.outer(grid0, grid1), atol=1e-12)
+
+
+def test_partial_dependence_asks_no_more_rows_at_once_than_the_data_have():
+    calls = []
+
+    class Counting(Exact):
+        def predict(self, x):
+            calls.append(len(x))
+            return super().predict(x)
+
+    x = make_data()
+    experiment = Experiment(x, np.zeros(N), NAMES, pdp_max_samples=100, pdp_grid_2d=20)
+    experiment.add_model("m", Counting().fit(x))
+    calls.clear()
+    experiment.pdp_explain("m", "smooth", "skewed")
+    assert max(calls) == 300 and sum(calls) == 100 * 20 * 20

@@ -442,12 +442,12 @@ class Experiment:
             x = self.data.x
             if j is None or j == i:
                 grid = pdp.line_grid(x[:, i], self.pdp_grid)
-                average = pdp.partial_dependence(response.predict, rows, [i], [grid])
+                average = pdp.partial_dependence(response.predict, rows, [i], [grid], len(x))
                 values = [grid] if j is None else [grid, grid.copy()]
                 return {"values": values, "average": [average]}
             grid0 = pdp.even_grid(x[:, i], self.pdp_grid_2d)
             grid1 = pdp.even_grid(x[:, j], self.pdp_grid_2d)
-            surface = pdp.partial_dependence(response.predict, rows, [i, j], [grid0, grid1])
+            surface = pdp.partial_dependence(response.predict, rows, [i, j], [grid0, grid1], len(x))
             return {"values": [grid0, grid1], "average": [np.ascontiguousarray(surface.T[::-1])]}
 
         result = self._cached(("pdp", name, i, j), compute)

@@ -20,11 +20,6 @@ shown side by side cover the same values:
 
 import numpy as np
 
-# Rows handed to ``predict`` at once: a few grid values per call for the
-# usual few hundred rows, without building one copy of the rows per value.
-_ROWS_PER_CALL = 1 << 16
-
-
 def line_grid(values, size):
     """Grid of a one-feature curve over ``values`` (see the module's notes)."""
     distinct = np.unique(values)
@@ -48,14 +43,20 @@ def even_grid(values, size):
     return np.linspace(low, high, size)
 
 
-def partial_dependence(predict, rows, columns, grids):
+def partial_dependence(predict, rows, columns, grids, max_rows):
     """Mean prediction over ``rows`` with the ``columns`` set to every
     combination of the values of ``grids`` (one grid per column): an array
-    indexed ``[index in grids[0], index in grids[1], ...]``."""
+    indexed ``[index in grids[0], index in grids[1], ...]``.
+
+    Several grid values go to ``predict`` in one call, which saves most of
+    the time of models with a large cost per call, but never more than
+    ``max_rows`` rows (or one grid value's): the caller sets the size of call,
+    and so the memory, that its model is known to take (the experiment: its
+    data's number of rows, which ALE hands over at once)."""
     mesh = np.meshgrid(*grids, indexing="ij")
     settings = np.stack([m.ravel() for m in mesh], axis=1)
     n = len(rows)
-    per_call = max(1, _ROWS_PER_CALL // max(n, 1))
+    per_call = max(1, max_rows // max(n, 1))
     averages = np.empty(len(settings))
     for start in range(0, len(settings), per_call):
         chunk = settings[start : start + per_call]
