@@ -505,8 +505,10 @@ class Experiment:
         """Explain the prediction of model ``reg_model_name`` for one sample
         with ``method`` "SHAP" (a waterfall of Shapley values) or "LIME" (the
         weights of a local linear model) and draw it into the current output
-        (a matplotlib figure, shown with ``plt.show()``). Returns the
-        explanation: a ``shap.Explanation`` or a ``lime`` explanation."""
+        (a matplotlib figure titled with what it explains, "the prediction" or
+        "P(<second class>)", shown with ``plt.show()`` and then closed).
+        Returns the explanation: a ``shap.Explanation`` or a ``lime``
+        explanation."""
         response = self._response(reg_model_name)
         if method not in ("SHAP", "LIME"):
             raise ValueError("method must be 'SHAP' or 'LIME', not %r" % (method,))
