@@ -59,8 +59,8 @@ def test_whole_panel_tree(panel, shown, no_figures):
     progress_area, bar = shown[0], shown[1]
     assert isinstance(bar, widgets.IntProgress) and (bar.value, bar.max) == (3, 3)
     assert progress_area.children[1].children[0].outputs == ()
-    # importance chart, 1D PDP, 1D ALE, 2D PDP, 2D ALE
-    assert len(no_figures.get_fignums()) == 5
+    # 1D PDP, 1D ALE, 2D PDP, 2D ALE: the importance chart closed once shown
+    assert len(no_figures.get_fignums()) == 4
 
 
 def test_toggle_switches_between_the_views(panel, shown):
@@ -122,3 +122,24 @@ def test_constructor_without_experiment_raises_outside_a_kernel():
     # Outside a kernel the real output does not swallow the error.
     with pytest.raises(AttributeError, match="'NoneType' object has no attribute"):
         InsightBoard()
+
+
+def test_repeated_panels_on_a_real_experiment_leave_only_the_effect_figures(shown, no_figures):
+    # The importance chart and the SHAP and LIME drawings are closed once
+    # shown; what stays open under Agg are the four effect figures that the
+    # panel itself draws and shows (a notebook's inline backend closes them).
+    from sklearn.linear_model import LinearRegression
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import PolynomialFeatures
+
+    from qalvo.experiment import Experiment
+
+    rng = np.random.default_rng(0)
+    x = rng.uniform(-1, 1, (120, 3))
+    y = x @ [3.0, 2.0, 1.0] + x[:, 0] * x[:, 1]
+    experiment = Experiment(x, y, ["a", "b", "c"], pfi_repeats=1, shap_background=10, lime_samples=100)
+    experiment.add_model("m", make_pipeline(PolynomialFeatures(2), LinearRegression()).fit(x, y))
+    for build in range(1, 4):
+        InsightBoard(experiment, "m").explain_all_panel()
+        titles = [no_figures.figure(n).axes[0].get_title() for n in no_figures.get_fignums()]
+        assert sorted(titles) == sorted(["Partial Dependence Plot", "Accumulated Local Effects"] * 2 * build)

@@ -3,6 +3,8 @@ label mapping, its caching and its answers to bad requests."""
 
 import re
 import warnings
+from decimal import Decimal
+from fractions import Fraction
 
 import matplotlib
 
@@ -86,6 +88,21 @@ def test_importance_chart_puts_the_most_important_feature_on_top(exp, no_figures
     assert [label.get_text() for label in labels[:2]] == ["x0", "x1"]
     bars = sorted(axes.patches, key=lambda bar: -bar.get_window_extent().y0)
     assert bars[0].get_width() == importances.max()
+
+
+@pytest.mark.parametrize("model, axis", [("gbr", "Drop in R² when shuffled"), ("clf", "Drop in ROC AUC when shuffled")])
+def test_importance_chart_names_the_score_that_drops(exp, clf_exp, no_figures, model, axis):
+    from qalvo.dashboard.plots import PlotHBar
+
+    experiment = clf_exp if model == "clf" else exp
+    names, importances = experiment.permutation_vi(model)
+    assert importances.score == ("ROC AUC" if model == "clf" else "R²")
+    figure = PlotHBar().plot(X=names, height=importances, title="Permutation Feature Importance")
+    assert figure.axes[0].get_xlabel() == axis
+    # Shown, then closed: nothing left open in pyplot.
+    assert no_figures.get_fignums() == []
+    # Plain lengths say nothing they do not know.
+    assert PlotHBar().plot(X=names, height=list(importances), title="T").axes[0].get_xlabel() == ""
 
 
 def two_model_experiment():
@@ -307,14 +324,37 @@ def test_labels_are_names_cut_to_fifteen_characters():
     labels = Experiment(x, np.arange(3.0), names).data.truncated_columns_dict[15]
     assert labels["short"] == "short"
     assert labels["exactly_fifteen"] == "exactly_fifteen"
-    # Both long names cut to "a_rather_long_n": numbered so that they stay apart.
-    assert labels["a_rather_long_name_1"] == "a_rather_long~1"
-    assert labels["a_rather_long_name_2"] == "a_rather_long~2"
+    # Both long names cut to "a_rather_long_…": numbered so that they stay apart.
+    assert labels["a_rather_long_name_1"] == "a_rather_lon~1…"
+    assert labels["a_rather_long_name_2"] == "a_rather_lon~2…"
+
+
+@pytest.mark.parametrize(
+    "names",
+    [
+        ["sixteen_chars_ab", "sixteen_chars_ac", "abcdefghijklmnop_q"],
+        ["customer_balance_2019", "customer_balance_2020", "customer_balance_2021", "customer_bal"],
+        # A name that looks like a numbered label already.
+        ["abcdefghijkl~1…", "abcdefghijklmnopq", "abcdefghijklmnopr"],
+        ["p" * 15, "p" * 16, "p" * 17, "p" * 14 + "…"],
+    ],
+)
+def test_cut_labels_end_in_an_ellipsis_and_stay_distinct(names):
+    labels = Experiment(np.zeros((2, len(names))), [0.0, 1.0], names).data.truncated_columns_dict[15]
+    assert set(labels) == set(names)
+    assert len(set(labels.values())) == len(names)
+    for name, label in labels.items():
+        assert len(label) <= 15
+        if len(name) > 15:
+            assert label.endswith("…")
+        if label != name:
+            assert label.endswith("…")
 
 
 def test_other_label_lengths_on_demand():
     labels = Experiment(np.zeros((2, 2)), [0.0, 1.0], ["alpha", "beta"]).data.truncated_columns_dict
-    assert labels[3] == {"alpha": "alp", "beta": "bet"}
+    assert labels[3] == {"alpha": "al…", "beta": "be…"}
+    assert labels[5] == {"alpha": "alpha", "beta": "beta"}
 
 
 def test_dataframe_gives_names_and_models_fitted_on_frames_get_frames():
@@ -388,7 +428,7 @@ def test_bad_requests_name_what_was_asked(exp, call, error, message):
     "model, message",
     [
         (LinearRegression(), "model 'm' is not fitted"),
-        (LinearRegression().fit(np.zeros((3, 2)), [0, 1, 2]), "model 'm' cannot predict the experiment's data (5 features)"),
+        (LinearRegression().fit(np.zeros((3, 2)), [0, 1, 2]), "model 'm' was fitted on 2 features, the experiment's data have 5"),
         (
             LogisticRegression().fit(np.arange(6.0)[:, None].repeat(5, 1), [0, 0, 1, 1, 2, 2]),
             "model 'm': only binary classifiers are supported, it has 3 classes",
@@ -445,6 +485,34 @@ def test_pfi_sample_size_larger_than_the_data_uses_all_rows():
     experiment = Experiment(x, y, NAMES, pfi_repeats=1, pfi_max_samples=10 * N)
     experiment.add_model("m", LinearRegression().fit(x, y))
     assert experiment.permutation_vi("m")[0][-1] == "x0"
+
+
+@pytest.mark.parametrize(
+    "response, message",
+    [
+        ([0.0, np.nan, 2.0, 3.0], "the response y holds 1 NaN or infinite value (the first at row 1, nan)"),
+        ([0.0, 1.0, np.inf, -np.inf], "the response y holds 2 NaN or infinite values (the first at row 2, inf)"),
+        (np.array([1, 2, float("nan"), 4], dtype=object), "the response y holds 1 NaN or infinite value"),
+        (pd.Series([1.0, 2.0, None, 4.0]), "the response y holds 1 NaN or infinite value (the first at row 2, nan)"),
+    ],
+)
+def test_non_finite_response_is_refused(response, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Experiment(np.zeros((4, 2)), response)
+
+
+@pytest.mark.parametrize(
+    "response",
+    [
+        [0, 1, 0, 1],
+        ["a", "b", "a", "b"],
+        [True, False, True, True],
+        np.array(["x", 1, 2.5, "y"], dtype=object),
+        np.array([Decimal("1.5"), Fraction(1, 3), 2, np.float32(4)], dtype=object),
+    ],
+)
+def test_finite_responses_of_every_kind_are_accepted(response):
+    assert len(Experiment(np.zeros((4, 2)), response).data.y) == 4
 
 
 def test_response_of_another_length_is_refused():

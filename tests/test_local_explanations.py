@@ -5,6 +5,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
+from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
 import pytest  # noqa: E402
 from sklearn.ensemble import GradientBoostingClassifier, GradientBoostingRegressor  # noqa: E402
 from sklearn.linear_model import LinearRegression  # noqa: E402
@@ -70,6 +71,9 @@ def test_shap_values_add_up_to_the_explained_value(request, shown, fixture, name
     assert np.argmax(abs(explanation.values)) == 0
     assert len(shown) == 1
     assert any("x0" in label for label in bar_labels(shown[0]))
+    assert shown[0].axes[0].get_title() == (
+        "SHAP values of P(low)" if fixture == "classification" else "SHAP values of the prediction"
+    )
 
 
 @pytest.mark.parametrize("n_features", [4, 12])
@@ -98,8 +102,10 @@ def test_lime_draws_one_bar_per_feature_led_by_x0(request, shown, fixture, name)
     assert len(shown) == 1
     figure = shown[0]
     assert len(figure.axes[0].patches) == 4
-    if fixture == "classification":
-        assert figure.axes[0].get_title() == "Local explanation for class low"
+    # classes_ are "high", "low": the probability of "low" is explained.
+    assert figure.axes[0].get_title() == (
+        "LIME weights of P(low)" if fixture == "classification" else "LIME weights of the prediction"
+    )
     assert "x0" in " ".join(bar_labels(figure))
 
 
@@ -128,6 +134,7 @@ def test_shap_value_labels_stay_inside_the_waterfall(shown, sample_index):
     exp.add_model("lin", LinearRegression().fit(x, y))
     exp.local_explain(reg_model_name="lin", method="SHAP", sample_index=sample_index)
     (figure,) = shown
+    FigureCanvasAgg(figure)  # closed once shown: a canvas to draw it on again
     figure.canvas.draw()
     renderer = figure.canvas.get_renderer()
     axes = figure.axes[0]
@@ -148,3 +155,22 @@ def test_shap_value_labels_stay_inside_the_waterfall(shown, sample_index):
         assert arrow.x0 <= label.x0 and label.x1 <= arrow.x1, text.get_text()
     # Every axis still shows the same range, so E[f(X)] and f(x) mark their values.
     assert len({each.get_xlim() for each in figure.axes}) == 1
+
+
+@pytest.mark.parametrize("method", ["SHAP", "LIME"])
+def test_explanations_close_the_figures_they_show(regression, no_figures, method):
+    # Outside a notebook nothing closes a shown figure: explaining sample after
+    # sample must not pile them up.
+    for index in range(3):
+        regression.local_explain(reg_model_name="gbr", method=method, sample_index=index)
+        assert no_figures.get_fignums() == []
+
+
+def test_a_failing_show_still_closes_the_figure(regression, no_figures, monkeypatch):
+    def broken_show(*args, **kwargs):
+        raise RuntimeError("no display")
+
+    monkeypatch.setattr(plt, "show", broken_show)
+    with pytest.raises(RuntimeError, match="no display"):
+        regression.local_explain(reg_model_name="gbr", method="LIME", sample_index=0)
+    assert no_figures.get_fignums() == []

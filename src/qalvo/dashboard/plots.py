@@ -12,7 +12,13 @@ class PlotHBar:
         self.figsize = figsize
 
     def plot(self, X, height, title):
-        """Draws one bar per label and shows the figure.
+        """Draws one bar per label, shows the figure and closes it (pyplot
+        would keep it open otherwise, figure after figure, where nothing
+        closes them as a notebook does).
+
+        Bars that measure the drop of a score (lengths with a ``score``
+        attribute naming it, as the experiment's permutation importances have)
+        get an axis saying so: "Drop in R² when shuffled".
 
         Parameters
         ----------
@@ -35,6 +41,12 @@ class PlotHBar:
         # is shown at less than half the notebook's width.
         ax.tick_params(labelsize=12)
         ax.set_title(title, fontsize=15)
+        score = getattr(height, "score", None)
+        if score is not None:
+            ax.set_xlabel("Drop in %s when shuffled" % score, fontsize=12)
         fig.tight_layout()
-        plt.show()
+        try:
+            plt.show()
+        finally:
+            plt.close(fig)
         return fig

@@ -1,11 +1,31 @@
 """Accumulated local effects (Apley and Zhu, 2020) of one feature or of a pair.
 
-``predict`` is any function from a 2-D float array to one value per row. Bins
-are bounded by empirical quantiles of the data, so that each holds about the
-same number of samples; the effect inside a bin is the average change of the
-prediction when the feature moves from the bin's lower to its upper edge,
-taken over the samples that lie in that bin only (unlike partial dependence,
-which would also evaluate the model at unlikely combinations of features).
+``predict`` is any function from a 2-D float array to one value per row. The
+estimators follow the definition, with these conventions:
+
+- Bins are bounded by empirical quantiles of the data (``quantile_edges``), so
+  that each holds about the same number of samples; repeated values merge
+  edges, so a feature with few values gets one edge per value. Bin k holds
+  the samples with e[k-1] < v <= e[k]; the first also holds the minimum.
+- The local effect of a bin is the mean change of the prediction when the
+  feature moves from the bin's lower to its upper edge, over the samples that
+  lie in that bin only (unlike partial dependence, which would also evaluate
+  the model at unlikely combinations of features). For a pair, the change is
+  the second difference across the cell's four corners, averaged over the
+  samples in the cell; a cell without samples takes the local effect of the
+  nearest cell that has some.
+- The accumulated effect is known at the edges and linear between them
+  (bilinear inside a cell for a pair): that is how the effect at any value,
+  a sample's own value in particular, is read.
+- Centring, as the definition asks: the mean of the effect over the data's
+  samples, each read at its own value, is zero. For a pair, first the part
+  that varies with one feature alone is taken away, by the same definition:
+  for each bin of one feature, the mean over its samples of the accumulated
+  effect's change across the bin, read at each sample's own value of the
+  other feature, is that feature's local first-order effect; these are
+  accumulated and subtracted, then the pair's effect is centred over the
+  samples at their own values. For f = x0 * x1 on independent features this
+  gives (x0 - mean x0) * (x1 - mean x1); an additive f gives zero.
 """
 
 import numpy as np
@@ -51,10 +71,14 @@ def ale_1d(predict, x, feature, bins):
     counts = np.bincount(k, minlength=n_bins + 1)[1:]
     local = np.bincount(k, weights=delta, minlength=n_bins + 1)[1:] / counts
     accumulated = np.concatenate([[0.0], np.cumsum(local)])
-    # Centre so that the effect, interpolated linearly inside each bin, has mean
-    # zero over the data: each bin contributes the mean of its two edge values.
-    centre = np.sum(counts * (accumulated[:-1] + accumulated[1:]) / 2) / counts.sum()
+    centre = np.mean(np.interp(x[:, feature], edges, accumulated))
     return edges, accumulated - centre
+
+
+def _position_in_bin(values, edges, k):
+    """Where each value lies in its bin k: 0 at the lower edge, 1 at the upper."""
+    low, high = edges[k - 1], edges[k]
+    return (values - low) / (high - low)
 
 
 def _fill_empty_cells(local, counts, edges0, edges1):
@@ -121,17 +145,28 @@ def ale_2d(predict, x, feature0, feature1, bins):
     effect[1:, 1:] = np.cumsum(np.cumsum(local, axis=0), axis=1)
 
     # The accumulated second differences still hold a part that varies with one
-    # feature alone; estimate it per feature (its differences across each bin,
-    # averaged over the other feature within that bin) and take it away.
-    step0 = effect[1:, :] - effect[:-1, :]
-    main0 = np.sum(counts * (step0[:, :-1] + step0[:, 1:]) / 2, axis=1) / counts.sum(axis=1)
+    # feature alone. Its local effect in a bin of feature0 is the mean, over
+    # the bin's samples, of the accumulated effect's change across the bin,
+    # read at each sample's own value of feature1 (linear between edges); and
+    # the other way round. Accumulated, both parts are taken away.
+    t0 = _position_in_bin(x[:, feature0], edges0, k0)
+    t1 = _position_in_bin(x[:, feature1], edges1, k1)
+    step0 = effect[1:, :] - effect[:-1, :]  # across each bin of feature0, at each edge of feature1
+    along0 = (1 - t1) * step0[k0 - 1, k1 - 1] + t1 * step0[k0 - 1, k1]
+    main0 = np.bincount(k0 - 1, weights=along0, minlength=n0) / np.bincount(k0 - 1, minlength=n0)
     step1 = effect[:, 1:] - effect[:, :-1]
-    main1 = np.sum(counts * (step1[:-1, :] + step1[1:, :]) / 2, axis=0) / counts.sum(axis=0)
+    along1 = (1 - t0) * step1[k0 - 1, k1 - 1] + t0 * step1[k0, k1 - 1]
+    main1 = np.bincount(k1 - 1, weights=along1, minlength=n1) / np.bincount(k1 - 1, minlength=n1)
     effect -= np.concatenate([[0.0], np.cumsum(main0)])[:, None]
     effect -= np.concatenate([[0.0], np.cumsum(main1)])[None, :]
 
-    corners = effect[:-1, :-1] + effect[:-1, 1:] + effect[1:, :-1] + effect[1:, 1:]
-    effect -= np.sum(counts * corners / 4) / counts.sum()
+    at_samples = (
+        (1 - t0) * (1 - t1) * effect[k0 - 1, k1 - 1]
+        + t0 * (1 - t1) * effect[k0, k1 - 1]
+        + (1 - t0) * t1 * effect[k0 - 1, k1]
+        + t0 * t1 * effect[k0, k1]
+    )
+    effect -= np.mean(at_samples)
     return edges0, edges1, effect, spread
 
 

@@ -5,12 +5,13 @@ import numbers
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin, is_classifier
-from sklearn.inspection import partial_dependence, permutation_importance
+from sklearn.inspection import permutation_importance
 from sklearn.metrics import r2_score, roc_auc_score
 from sklearn.utils import check_array, check_consistent_length
 from sklearn.utils.validation import check_is_fitted
 
-from . import ale
+from . import ale, pdp
+from .score_drops import R2, ROC_AUC, ScoreDrops
 
 # Label length the dashboard asks for.
 LABEL_LENGTH = 15
@@ -22,11 +23,14 @@ def _shown(value):
 
 
 def truncate_names(names, length):
-    """Map each name to a label of at most ``length`` characters: the name cut
-    to that length. Where the cut makes several names equal, their labels end
-    in "~1", "~2", ... instead, so that a chart never draws two features under
-    one label (a bar chart with categorical labels would stack them)."""
-    cut = {name: name[:length] for name in names}
+    """Map each name to a label of at most ``length`` characters: the name
+    itself when it fits, else its first ``length - 1`` characters and "…", so
+    that a cut label never passes for a whole name. Where cutting makes several
+    names equal, each of them is numbered instead ("~1…", "~2…", ... after a
+    shorter start), so that a chart never draws two features under one label
+    (a bar chart with categorical labels would stack them). A length too short
+    to hold the number gives longer labels rather than repeated ones."""
+    cut = {name: name if len(name) <= length else name[: length - 1] + "…" for name in names}
     groups = {}
     for name in names:
         groups.setdefault(cut[name], []).append(name)
@@ -40,7 +44,7 @@ def truncate_names(names, length):
         for name in members:
             while True:
                 number += 1
-                suffix = "~%d" % number
+                suffix = "~%d…" % number
                 candidate = name[: max(length - len(suffix), 0)] + suffix
                 if candidate not in used:
                     break
@@ -65,6 +69,27 @@ class TruncatedNames(dict):
         return labels
 
 
+def _check_finite_response(y):
+    """Refuse a response holding NaN or infinite values: the scores of
+    permutation importance would come out NaN, and every explanation of a
+    model fitted to such values would be meaningless."""
+    if y.dtype.kind in "fc":
+        bad = ~np.isfinite(y)
+    elif y.dtype.kind == "O":
+        bad = np.array(
+            [isinstance(v, (float, complex, np.inexact)) and not np.isfinite(v) for v in y],
+            dtype=bool,
+        )
+    else:
+        return
+    if bad.any():
+        first = int(np.flatnonzero(bad)[0])
+        raise ValueError(
+            "the response y holds %d NaN or infinite value%s (the first at row %d, %s)"
+            % (bad.sum(), "" if bad.sum() == 1 else "s", first, _shown(y[first]))
+        )
+
+
 class Dataset:
     """The experiment's data: ``x`` (float64, n_samples x n_features, read-only),
     ``y``, ``feature_names`` and ``truncated_columns_dict``."""
@@ -79,6 +104,7 @@ class Dataset:
         if self.y.ndim != 1:
             raise ValueError("y must be one-dimensional, got shape %s" % (self.y.shape,))
         check_consistent_length(self.x, self.y)
+        _check_finite_response(self.y)
         self.y.flags.writeable = False
         if feature_names is None:
             if columns is not None:
@@ -109,12 +135,18 @@ class _Response(RegressorMixin, BaseEstimator):
     """A fitted model seen as a regressor of the value that is explained: the
     prediction of a regressor, the probability of ``classes_[1]`` for a binary
     classifier. It lets the scikit-learn inspection tools treat both alike
-    (and never calls a classifier's ``predict``)."""
+    (and never calls a classifier's ``predict``).
 
-    def __init__(self, model=None, classifier=False, columns=None):
+    It takes rows in the experiment's column order and hands the model its own:
+    ``order`` lists the experiment's column of each of the model's features
+    (None: the same order), ``columns`` the names the model was fitted on
+    (None: it gets an array)."""
+
+    def __init__(self, model=None, classifier=False, columns=None, order=None):
         self.model = model
         self.classifier = classifier
         self.columns = columns
+        self.order = order
 
     def fit(self, x, y=None):
         return self
@@ -123,6 +155,8 @@ class _Response(RegressorMixin, BaseEstimator):
         return True
 
     def _input(self, x):
+        if self.order is not None:
+            x = np.asarray(x)[:, self.order]
         # A model fitted on a DataFrame gets one with its own column names back.
         if self.columns is not None:
             import pandas as pd
@@ -139,6 +173,36 @@ class _Response(RegressorMixin, BaseEstimator):
         return np.asarray(self.model.predict(self._input(x)), dtype=np.float64).reshape(len(x))
 
 
+def _columns_for(name, model, feature_names):
+    """(columns, order) of ``_Response`` for ``model``: a model that knows the
+    names it was fitted on gets the experiment's columns of those names, in its
+    own order; one that knows only its width must match the experiment's."""
+    fitted_names = getattr(model, "feature_names_in_", None)
+    if fitted_names is not None:
+        fitted_names = list(fitted_names)
+        missing = [n for n in fitted_names if n not in feature_names]
+        extra = [n for n in feature_names if n not in fitted_names]
+        if missing or extra or len(fitted_names) != len(feature_names):
+            raise ValueError(
+                "model %r was fitted on other features than the experiment's: "
+                "missing from the experiment: %s; not known to the model: %s"
+                % (
+                    name,
+                    ", ".join(_shown(n) for n in missing) or "none",
+                    ", ".join(_shown(n) for n in extra) or "none",
+                )
+            )
+        order = [feature_names.index(n) for n in fitted_names]
+        return fitted_names, None if order == list(range(len(order))) else order
+    width = getattr(model, "n_features_in_", None)
+    if width is not None and width != len(feature_names):
+        raise ValueError(
+            "model %r was fitted on %d features, the experiment's data have %d"
+            % (name, width, len(feature_names))
+        )
+    return None, None
+
+
 class Experiment:
     """Feature data, a response and fitted models held under names, with the
     explanations of each model: permutation feature importance, partial
@@ -146,15 +210,20 @@ class Experiment:
 
     Models are fitted scikit-learn-compatible regressors (``predict``) or binary
     classifiers (``predict_proba``; the probability of ``classes_[1]`` is what
-    is explained). Results are computed on first request and kept until the
-    model is replaced.
+    is explained). A model that knows the feature names it was fitted on
+    (``feature_names_in_``) gets the experiment's columns of those names, in
+    its own order; a model that knows only its number of features
+    (``n_features_in_``) gets the columns as they are, and must have as many.
+    Results are computed on first request and kept until the model is
+    replaced.
 
     Sample sizes, keyword-only:
 
     - ``pfi_repeats``: permutations per feature; ``pfi_max_samples``: rows
       used by each (None: all).
-    - ``pdp_grid``, ``pdp_grid_2d``: grid points per feature of one- and
-      two-feature partial dependence; ``pdp_max_samples``: rows averaged over.
+    - ``pdp_grid``, ``pdp_grid_2d``: grid points per feature (at most) of one-
+      and two-feature partial dependence, over the feature's whole range;
+      ``pdp_max_samples``: rows averaged over.
     - ``ale_bins``, ``ale_bins_2d``: quantile bins per feature of one- and
       two-feature ALE (ALE uses all rows).
     - ``shap_background``: rows of the SHAP background sample;
@@ -251,7 +320,7 @@ class Experiment:
                 )
         elif not (np.issubdtype(self.data.y.dtype, np.number) or self.data.y.dtype == bool):
             raise ValueError("model %r is a regressor, but the experiment's response is not numeric" % name)
-        response = _Response(model, classifier, getattr(model, "feature_names_in_", None))
+        response = _Response(model, classifier, *_columns_for(name, model, self.data.feature_names))
         try:
             response.predict(self.data.x[:2])
         except Exception as error:
@@ -318,7 +387,8 @@ class Experiment:
         in which a horizontal bar chart draws them from the bottom up. The
         importance is the mean drop of the score (R^2 for a regressor, ROC AUC of
         the probability of ``classes_[1]`` for a classifier) when the feature's
-        values are shuffled."""
+        values are shuffled; the importances are a ``ScoreDrops`` array, whose
+        ``score`` names that score for the chart's axis."""
         response = self._response(name)
 
         def compute():
@@ -338,7 +408,7 @@ class Experiment:
             return names, result.importances_mean[order]
 
         names, importances = self._cached(("pfi", name), compute)
-        return list(names), importances.copy()
+        return list(names), ScoreDrops(importances, ROC_AUC if response.classifier else R2)
 
     # ------------------------------------------------------- feature effects
 
@@ -350,35 +420,35 @@ class Experiment:
         return self.data.x[np.sort(rng.choice(n, self.pdp_max_samples, replace=False))]
 
     def pdp_explain(self, name, feature0, feature1=None):
-        """Partial dependence of model ``name`` on one feature or a pair.
+        """Partial dependence of model ``name`` on one feature or a pair: the
+        mean prediction over the data (at most ``pdp_max_samples`` rows of
+        it) with the feature, or the pair, set to each value of a grid that
+        spans the feature's whole range, as ALE does (see ``pdp``).
 
         Returns {"values": [grid0] or [grid0, grid1], "average": [A]}: grids
         ascending; for one feature A[i] is the average prediction with the
-        feature set to grid0[i]; for a pair A[r, c] is that with the features
-        set to (grid0[c], grid1[-1 - r]), so that an image of A drawn from its
-        top row down has feature0 along x and feature1 up the y axis. A pair of
-        equal features is no pair: its "average" is the one-feature curve."""
+        feature set to grid0[i]; for a pair, whose grids are evenly spaced, A[r,
+        c] is that with the features set to (grid0[c], grid1[-1 - r]), so that
+        an image of A drawn from its top row down over the grids' extent has
+        feature0 along x, feature1 up the y axis, and each pixel at the value
+        it shows. A pair of equal features is no pair: its "average" is the
+        one-feature curve."""
         response = self._response(name)
         i = self._feature(feature0)
         j = None if feature1 is None else self._feature(feature1)
 
         def compute():
             rows = self._pdp_rows()
+            x = self.data.x
             if j is None or j == i:
-                result = partial_dependence(
-                    response, rows, [i], grid_resolution=self.pdp_grid, method="brute", kind="average"
-                )
-                grid = result["grid_values"][0]
+                grid = pdp.line_grid(x[:, i], self.pdp_grid)
+                average = pdp.partial_dependence(response.predict, rows, [i], [grid], len(x))
                 values = [grid] if j is None else [grid, grid.copy()]
-                return {"values": values, "average": [result["average"][0]]}
-            result = partial_dependence(
-                response, rows, [(i, j)], grid_resolution=self.pdp_grid_2d, method="brute", kind="average"
-            )
-            surface = result["average"][0]  # [index of grid0, index of grid1]
-            return {
-                "values": [result["grid_values"][0], result["grid_values"][1]],
-                "average": [np.ascontiguousarray(surface.T[::-1])],
-            }
+                return {"values": values, "average": [average]}
+            grid0 = pdp.even_grid(x[:, i], self.pdp_grid_2d)
+            grid1 = pdp.even_grid(x[:, j], self.pdp_grid_2d)
+            surface = pdp.partial_dependence(response.predict, rows, [i, j], [grid0, grid1], len(x))
+            return {"values": [grid0, grid1], "average": [np.ascontiguousarray(surface.T[::-1])]}
 
         result = self._cached(("pdp", name, i, j), compute)
         return {
@@ -389,8 +459,10 @@ class Experiment:
     def ale_explain(self, name, feature0, feature1=None):
         """Accumulated local effects of model ``name``.
 
-        One feature: (positions, effects), the quantile bin edges of feature0
-        and the centred effect at each. A pair: (grid0, grid1, A) with the
+        One feature: (positions, effects), the quantile bin edges of feature0,
+        from its minimum to its maximum (the range of the one-feature partial
+        dependence too), and the effect at each, centred so that its mean over
+        the samples, each read at its own value, is zero (see ``ale``). A pair: (grid0, grid1, A) with the
         second-order effect (interaction only) at evenly spaced values of each
         feature from its lowest to its highest bin edge (linear between edges;
         see ``ale.on_even_grid``), arranged as in ``pdp_explain``: A[r, c]
@@ -433,8 +505,10 @@ class Experiment:
         """Explain the prediction of model ``reg_model_name`` for one sample
         with ``method`` "SHAP" (a waterfall of Shapley values) or "LIME" (the
         weights of a local linear model) and draw it into the current output
-        (a matplotlib figure, shown with ``plt.show()``). Returns the
-        explanation: a ``shap.Explanation`` or a ``lime`` explanation."""
+        (a matplotlib figure titled with what it explains, "the prediction" or
+        "P(<second class>)", shown with ``plt.show()`` and then closed).
+        Returns the explanation: a ``shap.Explanation`` or a ``lime``
+        explanation."""
         response = self._response(reg_model_name)
         if method not in ("SHAP", "LIME"):
             raise ValueError("method must be 'SHAP' or 'LIME', not %r" % (method,))

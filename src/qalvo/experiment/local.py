@@ -13,8 +13,26 @@ def _background(experiment):
     return x[np.sort(rng.choice(len(x), size, replace=False))]
 
 
-def shap_explain(experiment, response, index):
+def explained_output(response):
+    """What an explanation of ``response`` explains, for a figure's title:
+    the prediction of a regressor, P(class) of a classifier's second class."""
+    if response.classifier:
+        return "P(%s)" % (response.model.classes_[1],)
+    return "the prediction"
+
+
+def _show(figure):
+    """Show ``figure`` in the current output, then close it: pyplot would keep
+    every figure open otherwise (outside a notebook nothing closes them)."""
     import matplotlib.pyplot as plt
+
+    try:
+        plt.show()
+    finally:
+        plt.close(figure)
+
+
+def shap_explain(experiment, response, index):
     import shap
 
     names = experiment.data.feature_names
@@ -37,14 +55,19 @@ def shap_explain(experiment, response, index):
         data=row[0],
         feature_names=names,
     )
-    _draw_waterfall(explanation, max_display=min(len(names) + 1, 11))
-    plt.show()
+    figure = _draw_waterfall(
+        explanation,
+        max_display=min(len(names) + 1, 11),
+        title="SHAP values of %s" % explained_output(response),
+    )
+    _show(figure)
     return explanation
 
 
-def _draw_waterfall(explanation, max_display, pad=4.0):
-    """Draw shap's waterfall of ``explanation`` into a new figure, with every
-    value label inside the axes and every label drawn on an arrow fitting it.
+def _draw_waterfall(explanation, max_display, title, pad=4.0):
+    """Draw shap's waterfall of ``explanation`` into a new figure, under
+    ``title``, with every value label inside the axes and every label drawn
+    on an arrow fitting it.
 
     shap decides for each arrow whether its label fits on it or goes beside
     it, from the axes' width and range at that moment, and widens the range for
@@ -67,6 +90,7 @@ def _draw_waterfall(explanation, max_display, pad=4.0):
         if x_range is not None:
             plt.plot(x_range, [0, 0], alpha=0)  # invisible: only makes the axes span the range
         shap.plots.waterfall(explanation, max_display=max_display, show=False)
+        figure.axes[0].set_title(title)
         if margins is None:
             plt.tight_layout()
             params = figure.subplotpars
@@ -107,7 +131,6 @@ def _range_for_labels(figure, pad, rounds=6):
 
 
 def lime_explain(experiment, response, index):
-    import matplotlib.pyplot as plt
     from lime.lime_tabular import LimeTabularExplainer
 
     # A new explainer, seeded afresh, for every call: lime draws from one
@@ -131,12 +154,14 @@ def lime_explain(experiment, response, index):
             num_features=n_features,
             num_samples=experiment.lime_samples,
         )
-        explanation.as_pyplot_figure(label=1)
+        figure = explanation.as_pyplot_figure(label=1)
     else:
         explanation = explainer.explain_instance(
             row, response.predict, num_features=n_features, num_samples=experiment.lime_samples
         )
-        explanation.as_pyplot_figure()
-    plt.tight_layout()
-    plt.show()
+        figure = explanation.as_pyplot_figure()
+    # lime's own title names a class but not that its probability is explained.
+    figure.axes[0].set_title("LIME weights of %s" % explained_output(response))
+    figure.tight_layout()
+    _show(figure)
     return explanation

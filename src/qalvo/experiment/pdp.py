@@ -1,0 +1,68 @@
+"""Partial dependence of one feature or of a pair, on the grids the
+dashboard draws.
+
+``predict`` is any function from a 2-D float array to one value per row. The
+partial dependence at a value is the mean of the predictions over the given
+rows with the feature set to that value (for a pair, both features set).
+
+Grids span each feature's whole range in the data, as ALE does (its bin edges
+run from the minimum to the maximum), so that the two curves of a feature
+shown side by side cover the same values:
+
+- one feature (a line plot, which places each point at its value): the
+  feature's distinct values where there are at most ``size`` of them, else
+  ``size`` evenly spaced values;
+- a pair (an image, whose pixels are evenly spaced over the range): evenly
+  spaced values only, so that each pixel holds the value at its own position;
+  the fewest that take in every distinct value of a few-valued feature
+  ({0, 1, 10} gives 0, 1, ..., 10), else ``size`` of them.
+"""
+
+import numpy as np
+
+def line_grid(values, size):
+    """Grid of a one-feature curve over ``values`` (see the module's notes)."""
+    distinct = np.unique(values)
+    if len(distinct) <= size:
+        return distinct
+    return np.linspace(distinct[0], distinct[-1], size)
+
+
+def even_grid(values, size):
+    """Evenly spaced grid of an image over ``values`` (see the module's notes)."""
+    distinct = np.unique(values)
+    low, high = distinct[0], distinct[-1]
+    if len(distinct) == 1:
+        return distinct
+    if len(distinct) <= size:
+        position = (distinct - low) / (high - low)
+        for points in range(len(distinct), size + 1):
+            steps = position * (points - 1)
+            if np.allclose(steps, np.round(steps), rtol=0, atol=1e-9 * (points - 1)):
+                return np.linspace(low, high, points)
+    return np.linspace(low, high, size)
+
+
+def partial_dependence(predict, rows, columns, grids, max_rows):
+    """Mean prediction over ``rows`` with the ``columns`` set to every
+    combination of the values of ``grids`` (one grid per column): an array
+    indexed ``[index in grids[0], index in grids[1], ...]``.
+
+    Several grid values go to ``predict`` in one call, which saves most of
+    the time of models with a large cost per call, but never more than
+    ``max_rows`` rows (or one grid value's): the caller sets the size of call,
+    and so the memory, that its model is known to take (the experiment: its
+    data's number of rows, which ALE hands over at once)."""
+    mesh = np.meshgrid(*grids, indexing="ij")
+    settings = np.stack([m.ravel() for m in mesh], axis=1)
+    n = len(rows)
+    per_call = max(1, max_rows // max(n, 1))
+    averages = np.empty(len(settings))
+    for start in range(0, len(settings), per_call):
+        chunk = settings[start : start + per_call]
+        z = np.tile(rows, (len(chunk), 1))
+        for k, column in enumerate(columns):
+            z[:, column] = np.repeat(chunk[:, k], n)
+        predictions = np.asarray(predict(z), dtype=np.float64).reshape(len(chunk), n)
+        averages[start : start + len(chunk)] = predictions.mean(axis=1)
+    return averages.reshape(mesh[0].shape)
