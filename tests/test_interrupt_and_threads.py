@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+pytest.importorskip("torch")
+
 LONG_FIT = """
     import sys, time, traceback
     import numpy as np
