@@ -30,16 +30,19 @@ build_and_install() {
     local python=$1 dir=$2
     local venv=$dir/venv pip="$dir/venv/bin/python -m pip --disable-pip-version-check"
     [ -x "$venv/bin/python" ] || "$python" -m venv "$venv" || return 1
+    echo "== pins for this Python $(date +%T)"
     python3 ci/pythons_env.py "$venv/bin/python" "$dir" || return 1
     # Build tools first: lime is published as source only and builds with
     # setuptools without build isolation, like the package itself.
     $pip install --quiet -c "$dir/constraints.txt" scikit-build-core cmake ninja setuptools \
         || return 1
+    echo "== wheel $(date +%T)"
     rm -rf "$dir/dist"
     $pip wheel --no-build-isolation --no-deps --wheel-dir "$dir/dist" . || return 1
     local wheel
     wheel=$(ls "$dir"/dist/qalvo-*.whl) || return 1
     python3 ci/check_wheel.py "$wheel" || return 1
+    echo "== dependencies $(date +%T)"
     $pip install --quiet --no-build-isolation -c "$dir/constraints.txt" \
         -r "$dir/requirements.txt" || return 1
     # First from the local disk alone; then its dependencies from the index,
@@ -70,6 +73,7 @@ for version in "${VERSIONS[@]}"; do
     fi
     if build_and_install "$python" "$dir" >> "$log" 2>&1; then
         wheel="wheel ok"
+        echo "== tests $(date +%T)" >> "$log"
         # The browser check drives JupyterLab and chromium: make test runs it.
         "$dir/venv/bin/pytest" -q -p no:cacheprovider --deselect tests/test_notebook_browser.py \
             tests >> "$log" 2>&1

@@ -33,13 +33,16 @@ class FastTensorDataLoader:
     batch_size: int
     shuffle: bool
     n_batches: int
+    i: int
     def __init__(self, *tensors: torch.Tensor, batch_size: int = 32, shuffle: bool = False) -> None: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> tuple[torch.Tensor, ...]: ...
     def __len__(self) -> int: ...
 
 class RampNetModule(nn.Module):
+    layers: list[nn.Module]
     net: nn.Sequential
+    activation_func: nn.ReLU
     weights: list[tuple[str, nn.Parameter]]
     biases: list[tuple[str, nn.Parameter]]
     def __init__(self, net_size: Sequence[tuple[int, int]], dropout_prob: float = 0.0) -> None: ...
