@@ -8,10 +8,10 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 TOOLS_STAMP := $(VENV)/.tools-installed
 PACKAGE_STAMP := $(VENV)/.qalvo-installed
 BENCH_STAMP := $(VENV)/.bench-installed
-SOURCES := $(shell find common src -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
+SOURCES := $(shell find common src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) \
            CMakeLists.txt pyproject.toml constraints.txt
 
-.PHONY: setup demo test bench clean asan
+.PHONY: setup demo test test-pythons bench clean asan
 
 setup: $(PACKAGE_STAMP)
 
@@ -37,6 +37,12 @@ demo: setup
 # screenshots in build/browser-check/.
 test: setup
 	$(VENV)/bin/pytest -q
+
+# The wheel built and tested on CPython 3.10, 3.12 and 3.13 (pyenv's), each in
+# its own environment under build/pythons/; torch has no CPU wheel for them
+# here, so the tests that need it are skipped there. One line per version.
+test-pythons:
+	ci/test_pythons.sh
 
 # Benchmarks print figures (they are not tests); skorch is installed for them only.
 $(BENCH_STAMP): $(TOOLS_STAMP) bench/requirements.txt constraints.txt

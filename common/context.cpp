@@ -1,5 +1,7 @@
 #include "context.hpp"
 
+#include <cstring>
+
 namespace qalvo {
 
 namespace {
@@ -21,6 +23,27 @@ PyObject* special_name(PyObject*& cached, const char* text) {
 PyObject* enter_name = nullptr;
 PyObject* exit_name = nullptr;
 
+/// The `with` statement's error for a manager without `method`: a TypeError
+/// from 3.11 on, before that an AttributeError naming the method.
+[[noreturn]] void raise_not_a_context_manager(PyObject* manager, const char* method) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (std::strcmp(method, "__enter__") == 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol",
+                     Py_TYPE(manager)->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol "
+                     "(missed __exit__ method)",
+                     Py_TYPE(manager)->tp_name);
+    }
+#else
+    (void)manager;
+    PyErr_SetString(PyExc_AttributeError, method);
+#endif
+    throw_pending();
+}
+
 }  // namespace
 
 Ref lookup_special(PyObject* obj, const char* name) {
@@ -30,20 +53,9 @@ Ref lookup_special(PyObject* obj, const char* name) {
 
 Ref enter_context(PyObject* manager) {
     Ref enter = lookup_special_key(manager, special_name(enter_name, "__enter__"));
-    if (!enter) {
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol",
-                     Py_TYPE(manager)->tp_name);
-        throw_pending();
-    }
+    if (!enter) raise_not_a_context_manager(manager, "__enter__");
     Ref exit = lookup_special_key(manager, special_name(exit_name, "__exit__"));
-    if (!exit) {
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol "
-                     "(missed __exit__ method)",
-                     Py_TYPE(manager)->tp_name);
-        throw_pending();
-    }
+    if (!exit) raise_not_a_context_manager(manager, "__exit__");
     call(enter);
     return exit;
 }

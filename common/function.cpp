@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "arguments.hpp"
+#include "globals.hpp"
 #include "module.hpp"
 #include "traceback.hpp"
 
@@ -38,13 +39,7 @@ PyObject* Call::cell(Py_ssize_t i) const noexcept {
 
 Ref Call::free_variable(Py_ssize_t i, const char* name) const {
     PyObject* value = cell(i);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError,
-                     "cannot access free variable '%s' where it is not associated with a value "
-                     "in enclosing scope",
-                     name);
-        throw_pending();
-    }
+    if (value == nullptr) raise_unbound_free(name);
     return newref(value);
 }
 

@@ -37,4 +37,30 @@ Ref builtin(PyObject* name) {
     return newref(value);
 }
 
+// 3.11 reworded both messages.
+void raise_unbound_local(const char* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_Format(PyExc_UnboundLocalError,
+                 "cannot access local variable '%s' where it is not associated with a value",
+                 name);
+#else
+    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
+                 name);
+#endif
+    throw_pending();
+}
+
+void raise_unbound_free(const char* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_Format(PyExc_NameError,
+                 "cannot access free variable '%s' where it is not associated with a value "
+                 "in enclosing scope",
+                 name);
+#else
+    PyErr_Format(PyExc_NameError,
+                 "free variable '%s' referenced before assignment in enclosing scope", name);
+#endif
+    throw_pending();
+}
+
 }  // namespace qalvo

@@ -14,4 +14,12 @@ Ref global(PyObject* name);
 /// The built-in `name`, looked up once at load time (NameError if missing).
 Ref builtin(PyObject* name);
 
+/// UnboundLocalError for reading local variable `name` before any assignment,
+/// in the running interpreter's wording.
+[[noreturn]] void raise_unbound_local(const char* name);
+
+/// NameError for reading free variable `name` whose cell is empty, in the
+/// running interpreter's wording.
+[[noreturn]] void raise_unbound_free(const char* name);
+
 }  // namespace qalvo

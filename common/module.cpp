@@ -146,6 +146,15 @@ int exec_step(PyObject* module) {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(&create_step)},
     {Py_mod_exec, reinterpret_cast<void*>(&exec_step)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // One copy of the state per process, and the guard above admits a single
+    // interpreter: no subinterpreter can have a module of its own.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The process-wide state and caches are unlocked: they rely on the GIL.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

@@ -8,6 +8,8 @@ import pytest
 import scipy.sparse as sp
 from sklearn.exceptions import NotFittedError
 
+pytest.importorskip("torch")
+
 from qalvo.models.rampnet.rampnet import RampNetClassifier, RampNetRegressor
 
 RNG = np.random.RandomState(0)

@@ -180,3 +180,26 @@ def test_settings_are_read_back_at_each_use(rec):
 def test_bad_calls_use_the_interpreter_wording(call, message):
     with pytest.raises(TypeError, match=re.escape(message)):
         call()
+
+
+class EnterOnly:
+    def __enter__(self):
+        return self
+
+
+MANAGERS = {"no methods": object, "no __exit__": EnterOnly}
+
+
+@pytest.mark.parametrize("manager", MANAGERS.values(), ids=MANAGERS.keys())
+def test_muting_output_that_is_no_context_manager_fails_as_a_with_statement(
+        rec, monkeypatch, manager):
+    try:
+        with manager():
+            pass
+    except (TypeError, AttributeError) as error:  # 3.10 raises AttributeError
+        expected = error
+    monkeypatch.setattr(mod.widgets, "Output", manager)  # the recording fake of ipywidgets
+    with pytest.raises(type(expected)) as info:
+        InsightBoard(FakeExperiment(rec), "model")
+    assert str(info.value) == str(expected)
+    assert info.value.args == expected.args

@@ -2,6 +2,7 @@
 
 import inspect
 import re
+import sys
 import traceback
 
 import numpy as np
@@ -99,8 +100,11 @@ def test_emptied_closure_cell_raises_name_error(rec):
     build(rec)
     callback = live_outputs(rec)[0].callback
     del callback.__closure__[0].cell_contents
-    message = ("cannot access free variable 'self' where it is not associated with a value in "
-               "enclosing scope")
+    if sys.version_info >= (3, 11):
+        message = ("cannot access free variable 'self' where it is not associated with a value "
+                   "in enclosing scope")
+    else:
+        message = "free variable 'self' referenced before assignment in enclosing scope"
     with pytest.raises(NameError, match=re.escape(message)):
         callback("a")
 

@@ -1,6 +1,7 @@
 """explain_all_panel: progress, the global view's tree, the toggle between views."""
 
 import re
+import sys
 import traceback
 
 import pytest
@@ -165,7 +166,10 @@ def test_toggle_starts_global_and_switches_without_rebuilding(rec, built):
 def test_unknown_toggle_value_fails_like_an_unset_local(rec, built):
     _, _, result = built
     toggle = result.children[0]
-    message = "cannot access local variable 'show_int' where it is not associated with a value"
+    if sys.version_info >= (3, 11):
+        message = "cannot access local variable 'show_int' where it is not associated with a value"
+    else:
+        message = "local variable 'show_int' referenced before assignment"
     with pytest.raises(UnboundLocalError, match=re.escape(message)) as info:
         toggle.value = "Elsewhere"
     entries = [(f.name, f.lineno) for f in traceback.extract_tb(info.value.__traceback__)
@@ -198,9 +202,14 @@ def test_sub_panels_are_called_in_order_with_the_spacer(rec):
     assert Spy.seen == [("vi_panel", (space_layout,), {}), ("pdp_ale_panel", (), {})]
 
 
+# 3.14 added the size of a list, tuple or dict to the message.
+TOO_MANY_IN_LIST = "too many values to unpack (expected 4" + (
+    ", got 5)" if sys.version_info >= (3, 14) else ")")
+
+
 @pytest.mark.parametrize("reshape, message", [
     (lambda views: views[:3], "not enough values to unpack (expected 4, got 3)"),
-    (lambda views: views + views[:1], "too many values to unpack (expected 4)"),
+    (lambda views: views + views[:1], TOO_MANY_IN_LIST),
     (lambda views: iter(views + views), "too many values to unpack (expected 4)"),
     (lambda views: None, "cannot unpack non-iterable NoneType object"),
 ])
@@ -213,6 +222,37 @@ def test_effect_views_must_be_exactly_four(rec, monkeypatch, reshape, message):
     pro, _, captain_out = progress_widgets(rec)
     assert pro.value == 1
     assert [w.value for w in captain_out.contents] == [MESSAGES[1]]
+
+
+def interpreter_unpack_error(value):
+    """What `a, b, c, d = value` raises in this interpreter: (type, message)."""
+    try:
+        a, b, c, d = value  # noqa: F841
+    except (TypeError, ValueError) as error:
+        return type(error), str(error)
+    raise AssertionError("the value unpacks")
+
+
+UNPACKED = {
+    "short list": lambda views: views[:2],
+    "long list": lambda views: views * 2,
+    "long tuple": lambda views: tuple(views + views[:1]),
+    "long dict": lambda views: dict.fromkeys(range(6)),
+    "short dict": lambda views: dict.fromkeys(range(3)),
+    "long iterator": lambda views: iter(views * 3),
+    "long str": lambda views: "abcde",
+    "long range": lambda views: range(5),
+    "int": lambda views: 7,
+}
+
+
+@pytest.mark.parametrize("reshape", UNPACKED.values(), ids=UNPACKED.keys())
+def test_effect_views_unpack_errors_read_as_the_interpreters(rec, monkeypatch, reshape):
+    expected_type, expected_message = interpreter_unpack_error(reshape(list("wxyz")))
+    monkeypatch.setattr(Spy, "effects_result", staticmethod(reshape))
+    with pytest.raises(expected_type) as info:
+        Spy(FakeExperiment(rec), "model").explain_all_panel()
+    assert str(info.value) == expected_message
 
 
 def test_failing_sub_panel_leaves_the_progress_area_at_its_step(rec):

@@ -7,7 +7,7 @@ import types
 
 import numpy as np
 import pytest
-import torch
+torch = pytest.importorskip("torch")
 from sklearn.model_selection import train_test_split
 
 import qalvo.models.rampnet.rampnet as rampnet

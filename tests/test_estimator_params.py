@@ -1,7 +1,7 @@
 """Estimator parameters: construction, scikit-learn's parameter protocol, tags."""
 
 import pytest
-import torch
+torch = pytest.importorskip("torch")
 from sklearn.base import clone
 
 from qalvo.models.rampnet.rampnet import RampNet, RampNetClassifier, RampNetRegressor

@@ -9,6 +9,10 @@ import subprocess
 import sys
 import tempfile
 
+import pytest
+
+pytest.importorskip("torch")
+
 FUZZER = os.path.join(os.path.dirname(__file__), "call_fuzz.py")
 
 

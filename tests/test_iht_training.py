@@ -3,7 +3,7 @@ reproducibility, and training that goes on after an early stop."""
 
 import numpy as np
 import pytest
-import torch
+torch = pytest.importorskip("torch")
 
 from qalvo.models.rampnet.rampnet import RampNetClassifier, RampNetRegressor
 

@@ -7,7 +7,7 @@ import sys
 
 import numpy as np
 import pytest
-import torch
+torch = pytest.importorskip("torch")
 
 import qalvo.models.rampnet.rampnet as rampnet
 from qalvo.models.rampnet.rampnet import (FastTensorDataLoader, RampNet, RampNetClassifier,

@@ -1,13 +1,18 @@
 """Load-time set-up: one module object per process, failure and retry, guards."""
 
 import importlib
+import importlib.util
 import sys
 
 import pytest
 
 MODULE = "qalvo.models.rampnet.rampnet"
+# Without torch the module never loads; what a failed load does is still tested.
+needs_torch = pytest.mark.skipif(importlib.util.find_spec("torch") is None,
+                                 reason="needs torch, not installed for this Python")
 
 
+@needs_torch
 def test_reimport_returns_the_same_module_and_classes():
     first = importlib.import_module(MODULE)
     regressor = first.RampNetRegressor
@@ -20,11 +25,13 @@ def test_reimport_returns_the_same_module_and_classes():
     assert second.RampNetRegressor is regressor
 
 
+@needs_torch
 def test_import_emits_no_version_warning(run_python):
     result = run_python(f"import {MODULE}", "-W", "error::RuntimeWarning")
     assert result.returncode == 0, result.stderr
 
 
+@needs_torch
 def test_failed_import_leaves_nothing_behind_and_can_be_retried(run_python):
     result = run_python(
         f"""
@@ -73,6 +80,7 @@ def test_init_entry_line_when_torch_is_missing(run_python):
     assert "init qalvo.models.rampnet.rampnet | qalvo\\models\\rampnet\\rampnet | 3" in result.stdout
 
 
+@needs_torch
 def test_exec_on_a_second_module_object_is_refused(run_python):
     result = run_python(
         f"""
@@ -98,27 +106,4 @@ def test_exec_on_a_second_module_object_is_refused(run_python):
     assert (
         "REFUSED Module 'rampnet' has already been imported. Re-initialisation is not supported."
         in result.stdout
-    )
-
-
-@pytest.mark.skipif(sys.version_info >= (3, 12), reason="3.12+ refuses isolated interpreters itself")
-def test_second_interpreter_is_refused(run_python):
-    result = run_python(
-        f"""
-        import _xxsubinterpreters as interpreters
-        import {MODULE}
-        interpreter = interpreters.create()
-        try:
-            interpreters.run_string(interpreter, "import {MODULE}")
-        except interpreters.RunFailedError as error:
-            print("REFUSED", error)
-        finally:
-            interpreters.destroy(interpreter)
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    assert "ImportError" in result.stdout
-    assert (
-        "Interpreter change detected - this module can only be loaded into one "
-        "interpreter per process." in result.stdout
     )

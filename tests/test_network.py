@@ -4,7 +4,7 @@ import re
 import traceback
 
 import pytest
-import torch
+torch = pytest.importorskip("torch")
 
 from qalvo.models.rampnet.rampnet import RampNetModule, RampNetRegressor
 

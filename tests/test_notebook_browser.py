@@ -31,6 +31,8 @@ from urllib.parse import urlsplit
 
 import pytest
 
+pytest.importorskip("torch")
+
 ROOT = Path(__file__).resolve().parents[1]
 NOTEBOOK = ROOT / "examples" / "insight_board.ipynb"
 SHOTS = ROOT / "build" / "browser-check"

@@ -13,6 +13,8 @@ from sklearn.base import clone
 from sklearn.utils import estimator_checks
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
+pytest.importorskip("torch")
+
 from qalvo.models.rampnet.rampnet import RampNetClassifier, RampNetRegressor
 
 # Enough epochs for the training checks' score thresholds, few enough to be quick.

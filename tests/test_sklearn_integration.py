@@ -8,7 +8,7 @@ import pickle
 import joblib
 import numpy as np
 import pytest
-import torch
+torch = pytest.importorskip("torch")
 from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV, KFold, cross_val_score
 from sklearn.pipeline import make_pipeline

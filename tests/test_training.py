@@ -6,7 +6,7 @@ import re
 
 import numpy as np
 import pytest
-import torch
+torch = pytest.importorskip("torch")
 
 from qalvo.models.rampnet.rampnet import RampNetClassifier, RampNetRegressor
 

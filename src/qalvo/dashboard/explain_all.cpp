@@ -2,6 +2,7 @@
 // sub-panels behind a progress bar, then a toggle between the global view
 // (importance, one-feature and two-feature effects) and the local view.
 #include "context.hpp"
+#include "globals.hpp"
 #include "methods.hpp"
 #include "unpack.hpp"
 
@@ -26,12 +27,7 @@ Ref show_tab(Call& c, PyObject* toggle) {
         }
     }
     c.L(186);
-    if (!show_int) {
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'show_int' where it is not associated "
-                        "with a value");
-        throw_pending();
-    }
+    if (!show_int) raise_unbound_local("show_int");
     display(show_int);
     return none();
 }

@@ -99,12 +99,7 @@ Ref validate(Call& c, PyObject* self) {
         });
         c.L(236);
         Ref loss_fn = getattr(self, S.loss_fn);
-        if (!prediction) {
-            PyErr_SetString(PyExc_UnboundLocalError,
-                            "cannot access local variable 'prediction' where it is not "
-                            "associated with a value");
-            throw_pending();
-        }
+        if (!prediction) raise_unbound_local("prediction");
         Ref flat_prediction = call_method(prediction, S.ravel);
         Ref loss = call(loss_fn, flat_prediction, call_method(labels, S.ravel));
         c.L(237);
