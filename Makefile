@@ -49,6 +49,7 @@ bench: setup $(BENCH_STAMP)
 	$(VPY) bench/soak_leaks.py
 	$(VPY) bench/bench_panel.py
 	$(VPY) bench/fuzz_calls.py
+	$(VPY) bench/bench_search_dask.py
 
 clean:
 	rm -rf build $(VENV)

@@ -451,13 +451,12 @@ class Experiment:
         response = self._response(model)
         if method not in ("SHAP", "LIME"):
             raise ValueError("method must be 'SHAP' or 'LIME', not %r" % (method,))
-        message = "sample_indices must be a sequence of integers, got %r" % (sample_indices,)
-        if isinstance(sample_indices, (str, bytes)):
-            raise ValueError(message)
         try:
+            if isinstance(sample_indices, (str, bytes)):
+                raise TypeError
             requested = list(sample_indices)
         except TypeError:
-            raise ValueError(message) from None
+            raise ValueError("sample_indices must be a sequence of integers, got %r" % (sample_indices,)) from None
         indices = [self._sample(index) for index in requested]
         return parallel.local_values(self, response, method, indices)
 
