@@ -21,7 +21,7 @@ from pathlib import Path
 import joblib
 import numpy as np
 import pytest
-from distributed import Client, KilledWorker, LocalCluster
+from distributed import Client, KilledWorker, LocalCluster, get_task_stream
 from sklearn.model_selection import GridSearchCV
 
 from qalvo.experiment import Experiment
@@ -52,31 +52,43 @@ def load_on_worker():
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        scheduler_port=0,
-        dashboard_address=None,
-        silence_logs=logging.CRITICAL,
-    )
+    # Nannies set their workers' variables (OMP_NUM_THREADS=1, ...) in this
+    # process's environment before starting them: the rest of the suite, and
+    # the processes it starts, get the environment back as it was.
+    environment = dict(os.environ)
+    cluster = None
     try:
+        cluster = LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            scheduler_port=0,
+            dashboard_address=None,
+            silence_logs=logging.CRITICAL,
+        )
         with Client(cluster) as client:
             client.wait_for_workers(2, timeout=BOUND)
             client.run(load_on_worker)
             yield client
     finally:
-        cluster.close(timeout=30)
+        if cluster is not None:
+            cluster.close(timeout=30)
+        os.environ.clear()
+        os.environ.update(environment)
 
 
-def on_cluster(work, **backend):
+def on_cluster(work, workers=None):
     """``work()`` inside joblib's dask backend, in a thread (the backend is
-    chosen per thread), awaited for at most BOUND seconds."""
+    chosen per thread), awaited for at most BOUND seconds. Adds the addresses
+    of the workers that ran its tasks to the set ``workers``."""
 
     def run():
-        with joblib.parallel_backend("dask", wait_for_workers_timeout=BOUND, **backend):
-            return work()
+        with get_task_stream() as tasks, joblib.parallel_backend("dask", wait_for_workers_timeout=BOUND):
+            result = work()
+        if workers is not None:
+            workers.update(task["worker"] for task in tasks.data)
+        return result
 
     pool = concurrent.futures.ThreadPoolExecutor(1)
     try:
@@ -94,7 +106,9 @@ def test_the_cluster_listens_on_loopback_only(client):
 def test_grid_search_scores_equal_those_of_one_process(client):
     x, y = data()
     serial = search().fit(x, y)
-    distributed = on_cluster(lambda: search().fit(x, y))
+    workers = set()
+    distributed = on_cluster(lambda: search().fit(x, y), workers)
+    assert workers == set(client.scheduler_info()["workers"])
     for key in SCORES:
         np.testing.assert_array_equal(distributed.cv_results_[key], serial.cv_results_[key])
     assert distributed.best_params_ == serial.best_params_
@@ -115,7 +129,9 @@ def test_experiment_importances_and_local_values_equal_the_serial_ones(client):
             spread.local_values("net", "LIME", indices),
         )
 
-    importance, shap_values, lime_values = on_cluster(explain)
+    workers = set()
+    importance, shap_values, lime_values = on_cluster(explain, workers)
+    assert workers == set(client.scheduler_info()["workers"])
     expected = serial.permutation_vi("net")
     assert importance[0] == expected[0]
     np.testing.assert_array_equal(importance[1], expected[1])
