@@ -20,11 +20,11 @@ $(TOOLS_STAMP): requirements-dev.txt constraints.txt
 	$(PIP) install --quiet -c constraints.txt -r requirements-dev.txt
 	touch $@
 
-# Installs the package with its runtime, dashboard, explanation and notebook (JupyterLab)
-# dependencies, pinned by constraints.txt; the CMake build folder under build/ makes
-# rebuilds incremental.
+# Installs the package with its runtime, dashboard, explanation, notebook (JupyterLab)
+# and cluster (Dask) dependencies, pinned by constraints.txt; the CMake build folder
+# under build/ makes rebuilds incremental.
 $(PACKAGE_STAMP): $(TOOLS_STAMP) $(SOURCES)
-	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard,explain,notebook]'
+	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard,explain,notebook,cluster]'
 	touch $@
 
 demo: setup
@@ -55,6 +55,7 @@ bench: setup $(BENCH_STAMP)
 	$(VPY) bench/soak_leaks.py
 	$(VPY) bench/bench_panel.py
 	$(VPY) bench/fuzz_calls.py
+	$(VPY) bench/bench_search_dask.py
 
 clean:
 	rm -rf build $(VENV)

@@ -10,7 +10,7 @@ from sklearn.metrics import r2_score, roc_auc_score
 from sklearn.utils import check_array, check_consistent_length
 from sklearn.utils.validation import check_is_fitted
 
-from . import ale, pdp
+from . import ale, parallel, pdp
 from .score_drops import R2, ROC_AUC, ScoreDrops
 
 # Label length the dashboard asks for.
@@ -230,6 +230,11 @@ class Experiment:
       ``lime_samples``: perturbed samples per LIME explanation.
     - ``random_state``: seed (an integer, or None for fresh entropy) of every
       sample and permutation drawn.
+
+    ``n_jobs`` (keyword-only, joblib's meaning; default 1) spreads permutation
+    importance over the features and ``local_values`` over the samples. Inside
+    a ``joblib.parallel_backend("dask")`` block, -1 (or None) runs them on every
+    worker of the Dask cluster. The results do not depend on it.
     """
 
     def __init__(
@@ -248,6 +253,7 @@ class Experiment:
         shap_background=100,
         lime_samples=2000,
         random_state=0,
+        n_jobs=1,
     ):
         self.data = Dataset(x, y, feature_names)
         for setting, value in [
@@ -278,6 +284,7 @@ class Experiment:
         self.shap_background = shap_background
         self.lime_samples = lime_samples
         self.random_state = random_state
+        self.n_jobs = parallel.check_n_jobs(n_jobs)
         self._models = {}
         self._responses = {}
         self._cache = {}
@@ -402,6 +409,7 @@ class Experiment:
                 n_repeats=self.pfi_repeats,
                 max_samples=min(self.pfi_max_samples, len(target)) if self.pfi_max_samples else 1.0,
                 random_state=self.random_state,
+                n_jobs=self.n_jobs,
             )
             order = np.argsort(result.importances_mean, kind="stable")
             names = [self.data.feature_names[i] for i in order]
@@ -500,6 +508,29 @@ class Experiment:
                 % (sample_index, n, n - 1)
             )
         return int(sample_index)
+
+    def local_values(self, model, method, sample_indices):
+        """SHAP or LIME values of model ``model`` for several samples, as arrays
+        and without drawing: (values, base_values).
+
+        ``values[k]`` holds the value of each feature (in the experiment's
+        feature order) for sample ``sample_indices[k]``; ``base_values[k]`` is
+        the expected output over the SHAP background (the same for every sample;
+        base value plus values add up to the explained prediction), or the
+        intercept of the sample's local linear model for "LIME". Each sample's
+        values are those that ``local_explain`` computes for it. The samples
+        are explained in ``n_jobs`` joblib tasks at once."""
+        response = self._response(model)
+        if method not in ("SHAP", "LIME"):
+            raise ValueError("method must be 'SHAP' or 'LIME', not %r" % (method,))
+        try:
+            if isinstance(sample_indices, (str, bytes)):
+                raise TypeError
+            requested = list(sample_indices)
+        except TypeError:
+            raise ValueError("sample_indices must be a sequence of integers, got %r" % (sample_indices,)) from None
+        indices = [self._sample(index) for index in requested]
+        return parallel.local_values(self, response, method, indices)
 
     def local_explain(self, reg_model_name, method, sample_index):
         """Explain the prediction of model ``reg_model_name`` for one sample

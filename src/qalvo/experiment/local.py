@@ -5,12 +5,7 @@ experiment works (and imports quickly) without them."""
 
 import numpy as np
 
-
-def _background(experiment):
-    x = experiment.data.x
-    size = min(experiment.shap_background, len(x))
-    rng = np.random.default_rng(experiment.random_state)
-    return x[np.sort(rng.choice(len(x), size, replace=False))]
+from . import parallel
 
 
 def explained_output(response):
@@ -37,21 +32,11 @@ def shap_explain(experiment, response, index):
 
     names = experiment.data.feature_names
     row = np.array(experiment.data.x[index : index + 1])
-    # Kernel SHAP: no compilation on first use (the newer explainers spend
-    # about ten seconds compiling in every new process), and exact whenever its
-    # default 2 * n_features + 2048 coalitions cover them all (up to 11
-    # features). Beyond that it samples coalitions from NumPy's global
-    # generator, seeded here and restored afterwards.
-    explainer = shap.KernelExplainer(response.predict, _background(experiment))
-    state = np.random.get_state()
-    try:
-        np.random.seed(experiment.random_state)
-        values = explainer.shap_values(row, l1_reg=False, silent=True)
-    finally:
-        np.random.set_state(state)
+    background = parallel.shap_background(experiment.data.x, experiment.shap_background, experiment.random_state)
+    values, base_value = parallel.shap_row(response.predict, background, row, experiment.random_state)
     explanation = shap.Explanation(
-        values=np.asarray(values, dtype=np.float64).reshape(-1),
-        base_values=float(np.asarray(explainer.expected_value).reshape(-1)[0]),
+        values=values,
+        base_values=base_value,
         data=row[0],
         feature_names=names,
     )
@@ -131,34 +116,14 @@ def _range_for_labels(figure, pad, rounds=6):
 
 
 def lime_explain(experiment, response, index):
-    from lime.lime_tabular import LimeTabularExplainer
-
-    # A new explainer, seeded afresh, for every call: lime draws from one
-    # generator shared by its sampler and its discretizer, so a kept explainer
-    # would explain a sample differently depending on the calls before.
-    explainer = LimeTabularExplainer(
-        np.asarray(experiment.data.x),
-        mode="classification" if response.classifier else "regression",
-        feature_names=experiment.data.feature_names,
-        class_names=[str(c) for c in response.model.classes_] if response.classifier else None,
-        discretize_continuous=True,
-        random_state=experiment.random_state,
+    explainer = parallel.lime_explainer(
+        experiment.data.x, experiment.data.feature_names, parallel.class_names(response), experiment.random_state
     )
     row = np.array(experiment.data.x[index])
-    n_features = len(experiment.data.feature_names)
+    explanation = parallel.lime_instance(explainer, response, row, experiment.lime_samples)
     if response.classifier:
-        explanation = explainer.explain_instance(
-            row,
-            response.predict_proba,
-            labels=(1,),
-            num_features=n_features,
-            num_samples=experiment.lime_samples,
-        )
         figure = explanation.as_pyplot_figure(label=1)
     else:
-        explanation = explainer.explain_instance(
-            row, response.predict, num_features=n_features, num_samples=experiment.lime_samples
-        )
         figure = explanation.as_pyplot_figure()
     # lime's own title names a class but not that its probability is explained.
     figure.axes[0].set_title("LIME weights of %s" % explained_output(response))
