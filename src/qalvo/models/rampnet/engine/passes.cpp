@@ -1,19 +1,26 @@
 // The batch loops on ATen. Each statement names the Python it stands for: the
 // generic path's operations in its order, so rounding and random draws agree.
+// Only the operators used here are included: the whole of ATen/ATen.h
+// triples this file's build time.
+#define TORCH_ASSERT_ONLY_METHOD_OPERATORS
 #include "passes.hpp"
 
-#include <ATen/ATen.h>
-#include <ATen/TensorIndexing.h>
 #include <ATen/core/grad_mode.h>
+#include <ATen/ops/binary_cross_entropy_with_logits.h>
+#include <ATen/ops/broadcast_tensors.h>
+#include <ATen/ops/dropout.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/mse_loss.h>
+#include <ATen/ops/randperm.h>
+#include <ATen/ops/relu.h>
+#include <ATen/ops/sgn.h>
 
 #include <cmath>
 
 namespace engine {
 
-using at::indexing::Slice;
-
 at::Tensor rows(const at::Tensor& t, int64_t start, int64_t size) {
-    return t.index({Slice(start, start + size)});
+    return t.slice(0, start, start + size);  // t[start:start + size]
 }
 
 at::Tensor forward(const std::vector<Layer>& layers, const at::Tensor& x, bool training) {
@@ -55,7 +62,7 @@ void adam_step(AdamSlot& slot, const at::Tensor& grad, double lr) {
     const double bias_correction2 = 1 - std::pow(kBeta2, step);
     const double step_size = lr / bias_correction1;
     const double bias_correction2_sqrt = std::pow(bias_correction2, 0.5);  // ** 0.5, not sqrt
-    at::Tensor denom = (slot.exp_avg_sq.sqrt() / bias_correction2_sqrt).add_(kEps);
+    at::Tensor denom = slot.exp_avg_sq.sqrt().div(bias_correction2_sqrt).add_(kEps);
     slot.param.addcdiv_(slot.exp_avg, denom, -step_size);
 }
 
@@ -68,8 +75,9 @@ double weighted(const at::Tensor& loss, const at::Tensor& data) {
 
 void shuffle(Pass& pass, int64_t n) {
     at::Tensor r = at::randperm(n, at::TensorOptions().dtype(at::kLong));
-    pass.features = pass.features.index({r});
-    pass.targets = pass.targets.index({r});
+    // t[r] for each stored tensor
+    pass.features = pass.features.index(c10::List<std::optional<at::Tensor>>({r}));
+    pass.targets = pass.targets.index(c10::List<std::optional<at::Tensor>>({r}));
 }
 
 bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, const Poll& poll) {
@@ -89,7 +97,7 @@ bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, co
             // the data gradient accumulates onto it as it would.
             at::NoGradGuard no_grad;
             for (at::Tensor& weight : setup.penalized) {
-                weight.mutable_grad() = at::sgn(weight) * setup.l1;
+                weight.mutable_grad() = at::sgn(weight).mul(setup.l1);
             }
         }
         loss.backward();
@@ -99,7 +107,7 @@ bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, co
             for (size_t k = 0; k < setup.masks.size(); ++k) {
                 at::Tensor& weight = setup.penalized[k];
                 if (weight.grad().defined()) {
-                    weight.mutable_grad() = weight.grad() * setup.masks[k];
+                    weight.mutable_grad() = weight.grad().mul(setup.masks[k]);
                 }
             }
             if (setup.external_step) {
@@ -140,7 +148,7 @@ bool output_pass(const std::vector<Layer>& layers, const at::Tensor& x, int64_t 
         if (!poll()) return false;
         at::Tensor output = forward(layers, rows(x, start, batch_size), false);
         if (!result.defined()) result = output.new_empty({n, output.size(1)});
-        result.index({Slice(start, start + output.size(0))}).copy_(output);
+        result.slice(0, start, start + output.size(0)).copy_(output);
     }
     return true;
 }
