@@ -126,7 +126,8 @@ def _unhooked(function):
 
 def _patched():
     for owner, name, original in _ORIGINALS:
-        if _unhooked(getattr(owner, name, None)) is not _unhooked(original):
+        current = getattr(owner, name, None)
+        if current is not original and _unhooked(current) is not _unhooked(original):
             return f"{getattr(owner, '__name__', owner)}.{name} is not the original"
     if _rampnet.__dict__.get("torch") is not torch:
         return "the module global torch is rebound"
@@ -366,7 +367,7 @@ def _fit_plan(engine, est):
         # torch takes another Adam implementation there: the step stays its own
         states, store_created, step = None, None, optimizer.step
     plan = engine.fit_plan(layers, kind, params, states, linear_weights, masks, l1, lr, step,
-                           optimizer.state, store_created, np.float64, _host_sum)
+                           store_created, np.float64, _host_sum)
     return "the tensors are not float64 on one device" if plan is None else plan
 
 

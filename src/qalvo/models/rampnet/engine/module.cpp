@@ -216,7 +216,6 @@ struct FitPlan {
     Ref float64;        ///< numpy.float64
     Ref host_sum;       ///< the generic path's summation, for NaN losses
     Ref step_method;    ///< optimizer_.step where torch takes another Adam (CUDA)
-    Ref state;          ///< optimizer_.state
     Ref pending_state;  ///< stores the Adam state created for the first step, or None
 };
 
@@ -237,7 +236,7 @@ std::vector<at::Tensor> tensors_of(PyObject* list, const at::Device& device, boo
     return out;
 }
 
-/// fit_plan(layers, loss, params, states, penalized, masks, l1, lr, step, state,
+/// fit_plan(layers, loss, params, states, penalized, masks, l1, lr, step,
 ///          pending_state, float64, host_sum) -> capsule, or None
 Ref fit_plan(PyObject* const* a) {
     auto plan = std::make_unique<FitPlan>();
@@ -292,10 +291,9 @@ Ref fit_plan(PyObject* const* a) {
             plan->setup.slots.push_back({params[k], *step, *exp_avg, *exp_avg_sq});
         }
     }
-    plan->state = newref(a[9]);
-    plan->pending_state = newref(a[10]);
-    plan->float64 = newref(a[11]);
-    plan->host_sum = newref(a[12]);
+    plan->pending_state = newref(a[9]);
+    plan->float64 = newref(a[10]);
+    plan->host_sum = newref(a[11]);
     PyObject* capsule = PyCapsule_New(plan.get(), kPlanName, destroy_plan);
     if (capsule == nullptr) qalvo::throw_pending();
     plan.release();
@@ -422,7 +420,7 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef kMethods[] = {
-    {"fit_plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<fit_plan, 13>)),
+    {"fit_plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<fit_plan, 12>)),
      METH_FASTCALL, "The training plan of one _fit_bp call, or None."},
     {"train_epoch",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<train_epoch, 2>)),

@@ -1,5 +1,7 @@
 // The batch loops on ATen. Each statement names the Python it stands for: the
 // generic path's operations in its order, so rounding and random draws agree.
+// Where Python makes a new tensor that nothing else holds, the same operation
+// runs in place on it: the same kernel, one allocation less.
 // Only the operators used here are included: the whole of ATen/ATen.h
 // triples this file's build time.
 #define TORCH_ASSERT_ONLY_METHOD_OPERATORS
@@ -62,7 +64,7 @@ void adam_step(AdamSlot& slot, const at::Tensor& grad, double lr) {
     const double bias_correction2 = 1 - std::pow(kBeta2, step);
     const double step_size = lr / bias_correction1;
     const double bias_correction2_sqrt = std::pow(bias_correction2, 0.5);  // ** 0.5, not sqrt
-    at::Tensor denom = slot.exp_avg_sq.sqrt().div(bias_correction2_sqrt).add_(kEps);
+    at::Tensor denom = slot.exp_avg_sq.sqrt().div_(bias_correction2_sqrt).add_(kEps);
     slot.param.addcdiv_(slot.exp_avg, denom, -step_size);
 }
 
@@ -97,7 +99,7 @@ bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, co
             // the data gradient accumulates onto it as it would.
             at::NoGradGuard no_grad;
             for (at::Tensor& weight : setup.penalized) {
-                weight.mutable_grad() = at::sgn(weight).mul(setup.l1);
+                weight.mutable_grad() = at::sgn(weight).mul_(setup.l1);
             }
         }
         loss.backward();
@@ -106,9 +108,7 @@ bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, co
             // _hard_thresholding_gradient(): p.grad = p.grad * param_fac[name]
             for (size_t k = 0; k < setup.masks.size(); ++k) {
                 at::Tensor& weight = setup.penalized[k];
-                if (weight.grad().defined()) {
-                    weight.mutable_grad() = weight.grad().mul(setup.masks[k]);
-                }
+                if (weight.grad().defined()) weight.mutable_grad().mul_(setup.masks[k]);
             }
             if (setup.external_step) {
                 if (!setup.external_step()) return false;
