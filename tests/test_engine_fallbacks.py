@@ -219,6 +219,13 @@ def test_a_missing_mask_fails_as_on_the_generic_path():
     assert gate.last_decision["fit"] == "param_fac lacks a mask"
 
 
+def test_a_check_that_fails_leaves_the_error_to_the_generic_path():
+    with pytest.raises(AttributeError, match="net_") as error:
+        small()._fit_bp(None, None, 1)
+    assert gate.last_decision["fit"].startswith("the configuration could not be checked")
+    assert [entry.name for entry in error.traceback][-1] == "qalvo.models.rampnet.rampnet.RampNet._fit_bp"
+
+
 def test_validation_and_prediction_fall_back_on_their_own(monkeypatch):
     est = fitted()
     calls = []

@@ -229,13 +229,25 @@ def _common(est, what):
 
 
 
-def _decide(what, outcome):
-    if isinstance(outcome, str):
+def _decide(what, check, *args):
+    """check(*args) says why the generic path must run (a str), or hands back
+    the engine's run and what its refusal would mean. A check that fails leaves
+    the failure to the generic path, which raises it where it always did; the
+    run's own errors are the call's errors."""
+    try:
+        outcome = check(*args)
+    except Exception as error:
+        outcome = f"the configuration could not be checked: {error!r}"
+    if not isinstance(outcome, str):
+        run, refusal = outcome
+        result = run()
+        outcome = refusal if result is None else None
+    if outcome is not None:
         last_decision[what] = outcome
         return None
     last_decision[what] = "engine"
     engine_runs[what] += 1
-    return outcome
+    return result
 
 
 def _plain_number(value):
@@ -312,8 +324,8 @@ def fit_plan(est):
     """The engine's plan for one _fit_bp call, or None for the generic path."""
     engine = load()
     if engine is None:
-        return _decide("fit", _load_reason)
-    return _decide("fit", _fit_plan(engine, est))
+        return _decide("fit", str, _load_reason)
+    return _decide("fit", _fit_plan, engine, est)
 
 
 def _fit_plan(engine, est):
@@ -366,24 +378,29 @@ def _fit_plan(engine, est):
     else:
         # torch takes another Adam implementation there: the step stays its own
         states, store_created, step = None, None, optimizer.step
-    plan = engine.fit_plan(layers, kind, params, states, linear_weights, masks, l1, lr, step,
-                           store_created, np.float64, _host_sum)
-    return "the tensors are not float64 on one device" if plan is None else plan
+    return (lambda: engine.fit_plan(layers, kind, params, states, linear_weights, masks, l1, lr,
+                                    step, store_created, np.float64, _host_sum),
+            "the tensors are not float64 on one device")
 
 
 def validate(est):
     """The validation loss sum by the engine, or None for the generic path."""
     engine = load()
     if engine is None:
-        return _decide("validate", _load_reason)
+        return _decide("validate", str, _load_reason)
+    return _decide("validate", _validate, engine, est)
+
+
+def _validate(engine, est):
     common = _common(est, "validate")
     if not isinstance(common, str) and type(est.val_data_loader_) is not _LOADER_CLASS:
         common = "val_data_loader_ is not a FastTensorDataLoader"
     if isinstance(common, str):
-        return _decide("validate", common)
+        return common
     layers, kind = common
-    result = engine.validate(layers, kind, est.val_data_loader_, np.float64, _host_sum)
-    return _decide("validate", "the loader's tensors do not fit" if result is None else result)
+    loader = est.val_data_loader_
+    return (lambda: engine.validate(layers, kind, loader, np.float64, _host_sum),
+            "the loader's tensors do not fit")
 
 
 def raw_output(est, rows):
@@ -392,12 +409,16 @@ def raw_output(est, rows):
     not copied."""
     engine = load()
     if engine is None:
-        return _decide("predict", _load_reason)
+        return _decide("predict", str, _load_reason)
+    return _decide("predict", _raw_output, engine, est, rows)
+
+
+def _raw_output(engine, est, rows):
     common = _common(est, "predict")
     if isinstance(common, str):
-        return _decide("predict", common)
+        return common
     if type(rows) is not np.ndarray or rows.dtype.kind not in "biuf" or rows.ndim != 2:
-        return _decide("predict", "the input is not a numeric array")
+        return "the input is not a numeric array"
     layers, _ = common
     if (rows.dtype == np.float64 and rows.flags.c_contiguous and rows.flags.writeable
             and rows.flags.aligned and rows.dtype.isnative):
@@ -405,9 +426,6 @@ def raw_output(est, rows):
     else:
         x = torch.from_numpy(rows.astype(np.double))
     x = x.to(est.device)
-    try:
-        batch_size = int(np.minimum(est.batch_size_inference, x.shape[0]))
-    except (TypeError, ValueError, OverflowError):
-        return _decide("predict", "batch_size_inference is not a number")
-    result = engine.raw_output(layers, x, batch_size)
-    return _decide("predict", "the input does not fit the network" if result is None else result)
+    batch_size = int(np.minimum(est.batch_size_inference, x.shape[0]))
+    return (lambda: engine.raw_output(layers, x, batch_size),
+            "the input does not fit the network")

@@ -89,8 +89,8 @@ Ref fit_bp(Call& c, PyObject* self, PyObject*, PyObject*, PyObject* max_epochs) 
     // The native engine runs the batches of the standard configuration (checked
     // once per call) with the same results; anything else takes the loop here.
     c.L(291);
-    Ref plan = engine_fit_plan(self);
     Ref epochs_left = iter(call(B.range, max_epochs));
+    Ref plan = engine_fit_plan(self);
     while (true) {
         c.L(291);
         Ref epochs = next(epochs_left);
