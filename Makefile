@@ -51,6 +51,7 @@ $(BENCH_STAMP): $(TOOLS_STAMP) bench/requirements.txt constraints.txt
 
 bench: setup $(BENCH_STAMP)
 	$(VPY) bench/bench_fit_predict.py
+	$(VPY) bench/bench_engine.py
 	$(VPY) bench/bench_glue.py
 	$(VPY) bench/soak_leaks.py
 	$(VPY) bench/bench_panel.py

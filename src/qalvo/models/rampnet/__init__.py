@@ -1,6 +1,8 @@
 """RampNet: float64 ReLU networks as scikit-learn estimators.
 
-The estimators live in the compiled module ``qalvo.models.rampnet.rampnet``.
+The estimators live in the compiled module ``qalvo.models.rampnet.rampnet``;
+``engine_status()`` says whether their batch loops run on the native training
+engine or on torch's Python API.
 """
 
 from .rampnet import (
@@ -10,6 +12,7 @@ from .rampnet import (
     RampNetModule,
     RampNetRegressor,
 )
+from ._engine_gate import engine_status
 
 __all__ = [
     "FastTensorDataLoader",
@@ -17,4 +20,5 @@ __all__ = [
     "RampNetClassifier",
     "RampNetModule",
     "RampNetRegressor",
+    "engine_status",
 ]

@@ -1,4 +1,5 @@
 // Data preparation, validation loss and improvement tracking of RampNet.
+#include "engine_bridge.hpp"
 #include "globals.hpp"
 #include "methods.hpp"
 #include "context.hpp"
@@ -81,6 +82,10 @@ Ref validate(Call& c, PyObject* self) {
     c.L(230);
     call_method(getattr(self, S.net_), S.eval);
     c.L(231);
+    if (Ref summed = engine_validate(self)) {
+        c.L(238);
+        return num::truediv(summed, getattr(getattr(self, S.val_data_loader_), S.dataset_len));
+    }
     Ref batches = iter(getattr(self, S.val_data_loader_));
     // Kept across batches as the local of a Python loop would be: a context
     // manager that suppresses an error leaves the previous batch's value.

@@ -1,4 +1,5 @@
 // Batched raw output of a fitted network.
+#include "engine_bridge.hpp"
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
@@ -87,6 +88,9 @@ Ref get_raw_output(Call& c, PyObject* self, PyObject* x_in) {
     c.L(458);
     Ref as_array = call(getattr(global(S.np), S.asarray), x_in);
     Ref rows = call_method(as_array, S.reshape, C.int_minus_1, getattr(self, S.n_features_));
+    // The native engine reads a float64 C-contiguous input in place and
+    // writes the outputs into one result.
+    if (Ref outputs = engine_raw_output(self, rows)) return outputs;
     c.L(459);
     Ref from_numpy = getattr(global(S.torch), S.from_numpy);
     Ref float64 = getattr(global(S.np), S.double_);

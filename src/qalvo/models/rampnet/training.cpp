@@ -1,4 +1,5 @@
 // The back-propagation epoch loop of RampNet.
+#include "engine_bridge.hpp"
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
@@ -85,8 +86,11 @@ Ref train_epoch(Call& c, PyObject* self) {
 }
 
 Ref fit_bp(Call& c, PyObject* self, PyObject*, PyObject*, PyObject* max_epochs) {
+    // The native engine runs the batches of the standard configuration (checked
+    // once per call) with the same results; anything else takes the loop here.
     c.L(291);
     Ref epochs_left = iter(call(B.range, max_epochs));
+    Ref plan = engine_fit_plan(self);
     while (true) {
         c.L(291);
         Ref epochs = next(epochs_left);
@@ -95,7 +99,12 @@ Ref fit_bp(Call& c, PyObject* self, PyObject*, PyObject*, PyObject* max_epochs) 
         // in every epoch, not only the first.
         c.L(292);
         call_method(getattr(self, S.net_), S.train);
-        Ref train_loss = train_epoch(c, self);
+        Ref train_loss;
+        if (plan) {
+            c.L(294);
+            train_loss = engine_train_epoch(plan, getattr(self, S.train_data_loader_));
+        }
+        if (!train_loss) train_loss = train_epoch(c, self);
         c.L(308);
         train_loss = num::truediv(
             train_loss, getattr(getattr(self, S.train_data_loader_), S.dataset_len));
