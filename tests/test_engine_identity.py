@@ -10,6 +10,7 @@ import torch
 
 from qalvo.models.rampnet import RampNetClassifier, RampNetRegressor, engine_status
 from qalvo.models.rampnet import _engine_gate as gate
+from qalvo.models.rampnet import rampnet
 
 pytestmark = pytest.mark.skipif(engine_status().path != "engine",
                                 reason="the native engine is not available here")
@@ -97,6 +98,12 @@ def test_the_matrix_covers_early_stops_and_sparse_masks(monkeypatch, capsys):
     assert native["masks"] and any(b"\x00" * 8 in m for m in native["masks"].values())
 
 
+def loader_like(loader):
+    """A loader over copies of ``loader``'s rows, with its settings."""
+    return rampnet.FastTensorDataLoader(
+        *[t.clone() for t in loader.tensors], batch_size=loader.batch_size, shuffle=loader.shuffle)
+
+
 @pytest.mark.parametrize("special", [0.0, -0.0, np.inf, -np.inf, np.nan])
 @pytest.mark.parametrize("l1_reg", [0.0, 0.5, 2])
 def test_the_l1_gradient_matches_autograd_also_at_special_weights(special, l1_reg, monkeypatch):
@@ -108,7 +115,9 @@ def test_the_l1_gradient_matches_autograd_also_at_special_weights(special, l1_re
     copies = {}
     for flag in ("0", "1"):
         monkeypatch.setenv("QALVO_ENGINE", flag)
-        twin = copy.deepcopy(est)
+        twin = copy.deepcopy(est)  # a copy leaves the loaders' rows behind: give it its own
+        twin.train_data_loader_ = loader_like(est.train_data_loader_)
+        twin.val_data_loader_ = loader_like(est.val_data_loader_)
         twin.optimizer_ = torch.optim.Adam(twin.net_.parameters(), lr=0.001)
         torch.manual_seed(7)
         twin._fit_bp(None, None, 1)
