@@ -12,7 +12,8 @@ namespace rampnet {
 qalvo::Ref init_concrete(qalvo::Call& c, PyObject* const* args, PyObject* class_name,
                          PyObject* loss_name, int line);
 
-/// check_is_fitted(self); x = self._validate_data(x); the raw network output
+/// check_is_fitted(self); x = validate_data(self, x) (self._validate_data(x)
+/// before scikit-learn 1.6); the raw network output
 /// for x, detached, on the host, flattened: tagged with lines line .. line + 2.
 qalvo::Ref flat_raw_output(qalvo::Call& c, PyObject* self, PyObject* x, int line);
 

@@ -3,6 +3,7 @@
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
+#include "validation.hpp"
 
 using namespace qalvo;
 
@@ -215,7 +216,7 @@ Ref flat_raw_output(Call& c, PyObject* self, PyObject* x_in, int line) {
     c.L(line);
     call(global(S.check_is_fitted), self);
     c.L(line + 1);
-    Ref x = call_method(self, S._validate_data, x_in);
+    Ref x = validate_data(self, nullptr, x_in);
     c.L(line + 2);
     Ref raw = call_method(self, S.get_raw_output, x);
     Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);
