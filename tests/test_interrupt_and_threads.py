@@ -21,6 +21,9 @@ LONG_FIT = """
     x = rng.randn(2000, 10)
     y = x.sum(axis=1)
     est = RampNetRegressor(max_epochs=10 ** 6, n_epoch_no_change=10 ** 6, {extra})
+    # torch imports its compiler on the first optimiser built (seconds on a
+    # busy machine): done here, the signal falls into the epochs as intended.
+    torch.optim.Adam([torch.zeros(1, requires_grad=True)])
     print("fitting", flush=True)
     try:
         est.fit(x, y)

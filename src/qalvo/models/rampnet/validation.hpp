@@ -1,6 +1,10 @@
 // scikit-learn's joint input check as the installed release offers it: the
 // function sklearn.utils.validation.validate_data(estimator, ...) from 1.6 on,
 // the estimator method _validate_data(...) before (1.7 removed the method).
+// Not taken from the sklearn-compat package: its validate_data is bound when
+// it is imported, so a function patched on sklearn.utils.validation would not
+// be seen, its older-release branch passes the arguments by other names, and
+// it caps scikit-learn below the next minor release.
 #pragma once
 
 #include "names.hpp"
