@@ -54,8 +54,10 @@ qalvo::Ref flat_raw_output(qalvo::Call& c, PyObject* self, PyObject* x, int line
     "    Torch device of the network and the data, such as \"cpu\" or \"cuda\".\n"  \
     "verbose : bool, default=False\n"                                                \
     "    Print the training and validation losses of every epoch.\n"                 \
-    "random_state : int, default=0\n"                                                \
-    "    Seed of NumPy's and torch's global generators and of the data split."
+    "random_state : int, RandomState instance, Generator or None, default=0\n"      \
+    "    Seed of NumPy's and torch's global generators and of the data split.\n"     \
+    "    None seeds from fresh entropy; a RandomState or Generator gives the\n"      \
+    "    seed by drawing one integer from it."
 
 #define RAMPNET_CONCRETE_PARAMETERS                                                    \
     {"self", "hidden_layer_sizes", "dropout_prob", "max_epochs", "learning_rate",      \

@@ -29,6 +29,8 @@
     X(get_params) XS(sklearn_tags, "__sklearn_tags__")                                  \
     /* scikit-learn's input check and tags (1.6+) */                                   \
     X(validate_data) X(classifier_tags) X(multi_class)                                 \
+    /* seeds drawn from None, a RandomState or a Generator */                          \
+    X(default_rng) X(integers) X(randint)                                              \
     /* loader attributes */                                                            \
     X(tensors) X(dataset_len) X(shuffle) X(n_batches) X(i) X(shape)                    \
     /* network attributes */                                                           \
