@@ -11,7 +11,7 @@ BENCH_STAMP := $(VENV)/.bench-installed
 SOURCES := $(shell find common src -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
            CMakeLists.txt pyproject.toml constraints.txt
 
-.PHONY: setup demo test bench clean asan
+.PHONY: setup demo test test-matrix bench clean asan
 
 setup: $(PACKAGE_STAMP)
 
@@ -37,6 +37,12 @@ demo: setup
 # screenshots in build/browser-check/.
 test: setup
 	$(VENV)/bin/pytest -q
+
+# The suite against every scikit-learn release declared supported (the oldest,
+# 1.6, 1.7 and the newest), each in its own environment under build/matrix/;
+# one line per combination. The wheel is built with the tools of .venv.
+test-matrix: setup
+	bash ci/test_matrix.sh
 
 # Benchmarks print figures (they are not tests); skorch is installed for them only.
 $(BENCH_STAMP): $(TOOLS_STAMP) bench/requirements.txt constraints.txt

@@ -4,6 +4,8 @@ tags (__sklearn_tags__ from 1.6 on, _more_tags before), and the estimator
 type that scikit-learn's tools read: classification or regression, stratified
 folds, partial dependence, and the experiment's choice of what to explain."""
 
+import warnings
+
 import numpy as np
 import pytest
 import sklearn.base
@@ -165,3 +167,19 @@ def test_experiment_explains_the_classifier_probability():
         expected.append(est.predict_proba(changed)[:, 1].mean())
     np.testing.assert_allclose(average, expected, rtol=1e-12, atol=1e-12)
     assert not np.allclose(average, np.round(average))
+
+
+@pytest.mark.parametrize("cls", [RampNetRegressor, RampNetClassifier])
+def test_no_deprecation_warning_from_scikit_learn(cls):
+    # Neither the input check nor the tags go through what a release
+    # deprecates (the _validate_data method in 1.6, _more_tags alone).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", FutureWarning)
+        warnings.simplefilter("error", DeprecationWarning)
+        est = cls(**SMALL).fit(X, target_of(cls))
+        est.predict(X)
+        est.score(X, target_of(cls))
+        if hasattr(sklearn.utils, "get_tags"):
+            sklearn.utils.get_tags(est)
+        else:
+            est._get_tags()
