@@ -11,7 +11,7 @@ BENCH_STAMP := $(VENV)/.bench-installed
 SOURCES := $(shell find common src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) \
            CMakeLists.txt pyproject.toml constraints.txt
 
-.PHONY: setup demo test test-pythons bench clean asan
+.PHONY: setup demo test test-matrix test-pythons bench clean asan
 
 setup: $(PACKAGE_STAMP)
 
@@ -43,6 +43,12 @@ test: setup
 # here, so the tests that need it are skipped there. One line per version.
 test-pythons:
 	ci/test_pythons.sh
+
+# The suite against every scikit-learn release declared supported (the oldest,
+# 1.6, 1.7 and the newest), each in its own environment under build/matrix/;
+# one line per combination. The wheel is built with the tools of .venv.
+test-matrix: setup
+	bash ci/test_matrix.sh
 
 # Benchmarks print figures (they are not tests); skorch is installed for them only.
 $(BENCH_STAMP): $(TOOLS_STAMP) bench/requirements.txt constraints.txt

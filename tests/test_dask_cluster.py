@@ -21,6 +21,7 @@ from pathlib import Path
 import joblib
 import numpy as np
 import pytest
+pytest.importorskip("torch")  # the estimators need it; other Pythons here have none
 from distributed import Client, KilledWorker, LocalCluster, get_task_stream
 from sklearn.model_selection import GridSearchCV
 

@@ -153,3 +153,24 @@ def test_model_without_names_must_match_the_width():
     # A model fitted on an array applies by position, names or not.
     experiment.add_model("m", LinearRegression().fit(x, y))
     assert set(experiment.models) == {"w", "m"}
+
+
+class _DuckClassifier(_NoWidth):
+    """A duck-typed binary classifier, outside scikit-learn's class tree."""
+
+    _estimator_type = "classifier"
+    classes_ = np.array([0.0, 1.0])
+
+    def predict_proba(self, x):
+        p = 1 / (1 + np.exp(-np.asarray(x).sum(axis=1)))
+        return np.column_stack([1 - p, p])
+
+
+def test_models_outside_scikit_learns_class_tree_are_taken_for_what_they_say():
+    # scikit-learn 1.9 raises for an object without tags; the experiment must not.
+    x = np.random.default_rng(1).uniform(-1, 1, size=(40, 3))
+    experiment = Experiment(x, (x.sum(axis=1) > 0).astype(float))
+    experiment.add_model("duck", _DuckClassifier(3))
+    assert experiment._response("duck").classifier
+    regression = Experiment(x, x.sum(axis=1)).add_model("plain", _NoWidth(3))
+    assert not regression._response("plain").classifier

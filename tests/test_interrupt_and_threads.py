@@ -26,9 +26,6 @@ LONG_FIT = """
     # so that the signal below arrives in the epochs, not in the set-up.
     RampNetRegressor(max_epochs=2, iht=True, phase_epochs=1).fit(x[:100], y[:100])
     est = RampNetRegressor(max_epochs=10 ** 6, n_epoch_no_change=10 ** 6, {extra})
-    # A first fit imports the parts of torch that load lazily (seconds on a busy
-    # machine), so that the signal below arrives during the epochs.
-    RampNetRegressor(max_epochs=1).fit(x[:50], y[:50])
     print("fitting", flush=True)
     try:
         est.fit(x, y)

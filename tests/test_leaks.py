@@ -76,6 +76,29 @@ def test_fit_and_predict_leave_the_reference_counts_of_their_inputs_alone(cls):
     assert after == before
 
 
+@pytest.mark.parametrize("make_state", [lambda: None, lambda: np.random.RandomState(1),
+                                        lambda: np.random.default_rng(1)],
+                         ids=["None", "RandomState", "Generator"])
+def test_fits_seeded_from_a_generator_leak_nothing(make_state):
+    # The seed drawn for a fit is held only while the fit runs, failing or not.
+    state = make_state()
+    x = np.random.RandomState(0).randn(30, 2)
+    y = x[:, 0].copy()
+
+    def action():
+        est = RampNetRegressor(hidden_layer_sizes=(3,), max_epochs=1, random_state=state)
+        est.fit(x, y)
+        try:
+            est.fit(x[:1], y[:1])
+        except ValueError:
+            pass
+        est._set_seed()
+
+    watched = [x, y] + ([state] if state is not None else [])
+    before, after = refcount_after(action, watched, 30)
+    assert after == before
+
+
 def test_repeated_fit_and_predict_do_not_grow_memory(run_python):
     code = """
         import gc

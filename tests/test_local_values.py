@@ -9,6 +9,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
+pytest.importorskip("torch")  # the estimators need it; other Pythons here have none
 from sklearn.ensemble import GradientBoostingClassifier, GradientBoostingRegressor  # noqa: E402
 
 from qalvo.experiment import Experiment  # noqa: E402

@@ -82,6 +82,7 @@ METHODS = [
      "Returns numpy array of raw predicted value before softmax."),
     (RampNetClassifier, "predict_proba", ["x"], 739, "Predict probability funciton."),
     (RampNetClassifier, "predict", ["x"], 755, "Predict funciton."),
+    (RampNetClassifier, "__sklearn_tags__", [], 772, "Estimator tags for scikit-learn 1.6"),
 ]
 
 
@@ -105,16 +106,18 @@ def test_classes_bases_and_documentation():
     assert "DataLoader-like" in FastTensorDataLoader.__doc__
     assert RampNetModule.__bases__ == (torch.nn.Module,)
     assert RampNet.__bases__ == (sklearn.base.BaseEstimator,)
-    assert RampNetRegressor.__bases__ == (RampNet, sklearn.base.RegressorMixin)
-    assert RampNetClassifier.__bases__ == (RampNet, sklearn.base.ClassifierMixin)
+    # The mixin first, as scikit-learn requires of third-party estimators: its
+    # type and tags then take precedence over those of BaseEstimator.
+    assert RampNetRegressor.__bases__ == (sklearn.base.RegressorMixin, RampNet)
+    assert RampNetClassifier.__bases__ == (sklearn.base.ClassifierMixin, RampNet)
     for cls in (RampNetModule, RampNet, RampNetRegressor, RampNetClassifier):
         assert cls.__doc__ is None
         assert cls.__module__ == MODULE_NAME
-    mro = RampNetRegressor.__mro__
-    assert mro.index(RampNet) < mro.index(sklearn.base.BaseEstimator) < mro.index(
-        sklearn.base.RegressorMixin
-    )
-    assert RampNetClassifier.__mro__[:3] == (RampNetClassifier, RampNet, sklearn.base.BaseEstimator)
+    for cls, mixin in ((RampNetRegressor, sklearn.base.RegressorMixin),
+                       (RampNetClassifier, sklearn.base.ClassifierMixin)):
+        mro = cls.__mro__
+        assert mro[:3] == (cls, mixin, RampNet)
+        assert mro.index(RampNet) < mro.index(sklearn.base.BaseEstimator)
 
 
 @pytest.mark.parametrize("cls, name, params, first_line, doc", METHODS,

@@ -9,6 +9,7 @@ import pickle
 import joblib
 import numpy as np
 import pytest
+pytest.importorskip("torch")  # the estimators need it; other Pythons here have none
 import torch
 from sklearn.model_selection import GridSearchCV, cross_validate
 

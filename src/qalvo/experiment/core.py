@@ -5,6 +5,7 @@ import numbers
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin, is_classifier
+from sklearn.exceptions import NotFittedError
 from sklearn.inspection import permutation_importance
 from sklearn.metrics import r2_score, roc_auc_score
 from sklearn.utils import check_array, check_consistent_length
@@ -203,6 +204,31 @@ def _columns_for(name, model, feature_names):
     return None, None
 
 
+def _is_classifier(model):
+    """Whether ``model`` is a classifier by scikit-learn's tags. A model that
+    is not a scikit-learn estimator (no tags: newer scikit-learn raises for it)
+    is a classifier only if it says so the old way, by ``_estimator_type``."""
+    try:
+        return is_classifier(model)
+    except AttributeError:
+        return getattr(model, "_estimator_type", None) == "classifier"
+
+
+def _is_fitted(model):
+    """scikit-learn's fitted check; for a model without scikit-learn's tags
+    (newer releases raise for it), the check's own rule: a fitted attribute
+    (a name ending in "_") or ``__sklearn_is_fitted__``."""
+    try:
+        check_is_fitted(model)
+        return True
+    except (NotFittedError, TypeError):  # not fitted, or not an estimator at all
+        return False
+    except AttributeError:
+        if hasattr(model, "__sklearn_is_fitted__"):
+            return bool(model.__sklearn_is_fitted__())
+        return any(v.endswith("_") and not v.startswith("__") for v in vars(model))
+
+
 class Experiment:
     """Feature data, a response and fitted models held under names, with the
     explanations of each model: permutation feature importance, partial
@@ -297,16 +323,14 @@ class Experiment:
         that name and its computed explanations); returns the experiment."""
         if not isinstance(name, str):
             raise ValueError("model names must be strings, got %r" % (name,))
-        classifier = is_classifier(model)
+        classifier = _is_classifier(model)
         if classifier:
             if not hasattr(model, "predict_proba"):
                 raise ValueError("classifier %r has no predict_proba" % name)
         elif not hasattr(model, "predict"):
             raise ValueError("model %r has no predict method" % name)
-        try:
-            check_is_fitted(model)
-        except Exception as error:
-            raise ValueError("model %r is not fitted" % name) from error
+        if not _is_fitted(model):
+            raise ValueError("model %r is not fitted" % name)
         if classifier:
             classes = getattr(model, "classes_", None)
             if classes is None or len(classes) != 2:

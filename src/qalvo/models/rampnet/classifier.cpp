@@ -4,6 +4,7 @@
 #include "methods.hpp"
 #include "names.hpp"
 #include "unpack.hpp"
+#include "validation.hpp"
 
 using namespace qalvo;
 
@@ -26,7 +27,7 @@ Ref more_tags(Call& c, PyObject*) {
 /// Checks the data, encodes the two labels as 0.0 and 1.0 and flattens y.
 Ref validate_input(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
     c.L(703);
-    auto [x, y] = unpack<2>(call_method(self, S._validate_data, x_in, y_in));
+    auto [x, y] = unpack<2>(validate_data(self, nullptr, x_in, y_in));
     c.L(704);
     if (compare(getattr(y, S.ndim), C.int_2, Py_EQ) &&
         compare(item(getattr(y, S.shape), 1), C.int_1, Py_EQ)) {
@@ -84,6 +85,18 @@ Ref predict(Call& c, PyObject* self, PyObject* x) {
     // The builtin int: numpy's former alias of it is gone.
     Ref labels = call_kw(array, C.kw_dtype, positive, reinterpret_cast<PyObject*>(&PyLong_Type));
     return call_method(binarizer, S.inverse_transform, labels);
+}
+
+/// The tags of scikit-learn 1.6 and later: those of the bases, with the
+/// classifier marked as binary only, as _more_tags says to older releases.
+Ref sklearn_tags(Call& c, PyObject* self) {
+    c.L(774);
+    Ref base = call(B.super, global(S.RampNetClassifier), self);
+    Ref tags = call_method(base, S.sklearn_tags);
+    c.L(775);
+    setattr(getattr(tags, S.classifier_tags), S.multi_class, Py_False);
+    c.L(776);
+    return tags;
 }
 
 }  // namespace
@@ -154,6 +167,15 @@ const FunctionSpec kClassifierPredict = {
     "ndarray of shape (n_samples,)\n"
     "    Labels from ``classes_``.",
     body<predict>,
+};
+
+const FunctionSpec kSklearnTags = {
+    "__sklearn_tags__", "RampNetClassifier.__sklearn_tags__", 772, {"self"}, nullptr, {},
+    "Estimator tags for scikit-learn 1.6 and later.\n\n"
+    "Those of the bases, with ``classifier_tags.multi_class`` False: the\n"
+    "classifier handles two classes only (what ``_more_tags`` tells older\n"
+    "releases).",
+    body<sklearn_tags>,
 };
 
 }  // namespace rampnet

@@ -12,7 +12,8 @@ namespace rampnet {
 qalvo::Ref init_concrete(qalvo::Call& c, PyObject* const* args, PyObject* class_name,
                          PyObject* loss_name, int line);
 
-/// check_is_fitted(self); x = self._validate_data(x); the raw network output
+/// check_is_fitted(self); x = validate_data(self, x) (self._validate_data(x)
+/// before scikit-learn 1.6); the raw network output
 /// for x, detached, on the host, flattened: tagged with lines line .. line + 2.
 qalvo::Ref flat_raw_output(qalvo::Call& c, PyObject* self, PyObject* x, int line);
 
@@ -53,8 +54,10 @@ qalvo::Ref flat_raw_output(qalvo::Call& c, PyObject* self, PyObject* x, int line
     "    Torch device of the network and the data, such as \"cpu\" or \"cuda\".\n"  \
     "verbose : bool, default=False\n"                                                \
     "    Print the training and validation losses of every epoch.\n"                 \
-    "random_state : int, default=0\n"                                                \
-    "    Seed of NumPy's and torch's global generators and of the data split."
+    "random_state : int, RandomState instance, Generator or None, default=0\n"      \
+    "    Seed of NumPy's and torch's global generators and of the data split.\n"     \
+    "    None seeds from fresh entropy; a RandomState or Generator gives the\n"      \
+    "    seed by drawing one integer from it."
 
 #define RAMPNET_CONCRETE_PARAMETERS                                                    \
     {"self", "hidden_layer_sizes", "dropout_prob", "max_epochs", "learning_rate",      \

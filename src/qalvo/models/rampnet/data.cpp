@@ -4,6 +4,7 @@
 #include "methods.hpp"
 #include "context.hpp"
 #include "names.hpp"
+#include "seed.hpp"
 #include "unpack.hpp"
 
 using namespace qalvo;
@@ -29,7 +30,10 @@ Ref prepare(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
     c.L(211);
     Ref split_function = global(S.train_test_split);
     Ref test_size = getattr(self, S.val_ratio);
-    Ref random_state = getattr(self, S.random_state);
+    // In a fit, the integer the generators were seeded with (the same as
+    // random_state when that is an int).
+    Ref random_state = fit_seed(self);
+    if (!random_state) random_state = getattr(self, S.random_state);
     Ref split = call_kw(split_function, C.kw_test_size_random_state, x, y, test_size,
                         random_state);
     auto [train_x, val_x, train_y, val_y] = unpack<4>(split);

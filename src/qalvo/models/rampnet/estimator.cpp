@@ -3,6 +3,8 @@
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
+#include "seed.hpp"
+#include "validation.hpp"
 
 using namespace qalvo;
 
@@ -33,12 +35,16 @@ Ref init(Call& c, PyObject* const* a) {
 
 Ref set_seed(Call& c, PyObject* self) {
     c.L(164);
-    call_method(getattr(global(S.np), S.random), S.seed, getattr(self, S.random_state));
+    // The integer that random_state stands for; the data split of a running
+    // fit takes the same one.
+    Ref seed = seed_from(getattr(self, S.random_state));
+    record_fit_seed(self, seed);
+    call_method(getattr(global(S.np), S.random), S.seed, seed);
     c.L(165);
-    call_method(global(S.torch), S.manual_seed, getattr(self, S.random_state));
+    call_method(global(S.torch), S.manual_seed, seed);
     // Children inherit it; hashing in this interpreter is not affected.
     c.L(166);
-    Ref text = own(PyObject_Str(getattr(self, S.random_state)));
+    Ref text = own(PyObject_Str(seed));
     setitem(getattr(global(S.os), S.environ), S.PYTHONHASHSEED, text);
     return none();
 }
@@ -201,6 +207,7 @@ void settle_failure(Call& c, PyObject* self, AttributeSnapshot& previous,
 }
 
 Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
+    FitSeedScope seed_scope(self);
     AttributeSnapshot previous(self);
     Ref epoch_losses[2];
     try {
@@ -231,9 +238,11 @@ const FunctionSpec kRampNetInit = {
 const FunctionSpec kSetSeed = {
     "_set_seed", "RampNet._set_seed", 162, {"self"}, nullptr, {},
     "Set seed value for reproducibility.\n\n"
-    "Seeds NumPy's and torch's global generators with ``random_state`` and\n"
-    "records it in the environment entry PYTHONHASHSEED, which child\n"
-    "processes inherit.",
+    "Seeds NumPy's and torch's global generators with the integer that\n"
+    "``random_state`` stands for (an int itself; None: one from fresh\n"
+    "entropy; a RandomState or Generator: one drawn from it) and records it\n"
+    "in the environment entry PYTHONHASHSEED, which child processes inherit.\n"
+    "During fit, the data split uses that same integer.",
     body<set_seed>,
 };
 
@@ -304,7 +313,7 @@ Ref flat_raw_output(Call& c, PyObject* self, PyObject* x_in, int line) {
     c.L(line);
     call(global(S.check_is_fitted), self);
     c.L(line + 1);
-    Ref x = call_method(self, S._validate_data, x_in);
+    Ref x = validate_data(self, nullptr, x_in);
     c.L(line + 2);
     Ref raw = call_method(self, S.get_raw_output, x);
     Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);

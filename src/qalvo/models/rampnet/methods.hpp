@@ -31,7 +31,7 @@ extern const FunctionSpec kRegressorInit, kRegressorValidateInput, kRegressorPre
 
 // RampNetClassifier (classifier.cpp)
 extern const FunctionSpec kClassifierInit, kMoreTags, kClassifierValidateInput,
-    kDecisionFunction, kPredictProba, kClassifierPredict;
+    kDecisionFunction, kPredictProba, kClassifierPredict, kSklearnTags;
 
 /// The instance attributes of an estimator at one moment, to put back when a
 /// fit fails part-way (data.cpp). Objects without an instance dictionary, and

@@ -95,7 +95,7 @@ void create_base_class() {
 }
 
 void create_regressor_class() {
-    ClassBuilder cls(S.RampNetRegressor, bases_of({S.RampNet, S.RegressorMixin}));
+    ClassBuilder cls(S.RampNetRegressor, bases_of({S.RegressorMixin, S.RampNet}));
     cls.add_method(kRegressorInit, estimator_defaults());
     cls.add_method(kRegressorValidateInput);
     cls.add_method(kRegressorPredict);
@@ -103,10 +103,10 @@ void create_regressor_class() {
 }
 
 void create_classifier_class() {
-    ClassBuilder cls(S.RampNetClassifier, bases_of({S.RampNet, S.ClassifierMixin}));
+    ClassBuilder cls(S.RampNetClassifier, bases_of({S.ClassifierMixin, S.RampNet}));
     cls.add_method(kClassifierInit, estimator_defaults());
     for (const FunctionSpec* spec : {&kMoreTags, &kClassifierValidateInput, &kDecisionFunction,
-                                     &kPredictProba, &kClassifierPredict}) {
+                                     &kPredictProba, &kClassifierPredict, &kSklearnTags}) {
         cls.add_method(*spec);
     }
     set_global(S.RampNetClassifier, cls.create());

@@ -26,7 +26,11 @@
     X(_check_improvement) X(_hard_thresholding_weight) X(_hard_thresholding_gradient)  \
     X(_fit_bp) X(_fit_iht) X(fit) X(get_raw_output) X(_validate_input) X(predict)      \
     X(decision_function) X(predict_proba) X(_validate_data) X(_more_tags)              \
-    X(get_params)                                                                      \
+    X(get_params) XS(sklearn_tags, "__sklearn_tags__")                                  \
+    /* scikit-learn's input check and tags (1.6+) */                                   \
+    X(validate_data) X(classifier_tags) X(multi_class)                                 \
+    /* seeds drawn from None, a RandomState or a Generator */                          \
+    X(default_rng) X(integers) X(randint)                                              \
     /* loader attributes */                                                            \
     X(tensors) X(dataset_len) X(shuffle) X(n_batches) X(i) X(shape)                    \
     /* network attributes */                                                           \

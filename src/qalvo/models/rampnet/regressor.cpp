@@ -4,6 +4,7 @@
 #include "methods.hpp"
 #include "names.hpp"
 #include "unpack.hpp"
+#include "validation.hpp"
 
 using namespace qalvo;
 
@@ -16,7 +17,7 @@ Ref init(Call& c, PyObject* const* a) { return init_concrete(c, a, S.RampNetRegr
 Ref validate_input(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
     c.L(571);
     auto [x, y] =
-        unpack<2>(call_method_kw(self, S._validate_data, C.kw_y_numeric, x_in, y_in, Py_True));
+        unpack<2>(validate_data(self, C.kw_y_numeric, x_in, y_in, Py_True));
     c.L(572);
     if (compare(item(getattr(x, S.shape), 0), C.int_1, Py_EQ)) {
         c.L(573);
