@@ -19,6 +19,7 @@ from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.preprocessing import PolynomialFeatures  # noqa: E402
 
 from qalvo.experiment import Experiment  # noqa: E402
+from panel_drawing import draw_as_panel  # noqa: E402
 
 NAMES = ["x0", "x1", "noise_a", "noise_b", "flag"]
 N = 800
@@ -249,18 +250,6 @@ def test_ale_pair_of_skewed_features_is_placed_where_the_values_are():
         slope, intercept = np.polyfit(grid0, row, 1)
         np.testing.assert_allclose(row, slope * grid0 + intercept, rtol=0, atol=0.01 * np.ptp(row))
     assert np.polyfit(grid0, top, 1)[0] > 0 > np.polyfit(grid0, bottom, 1)[0]
-
-
-# The panel draws a pair with exactly this call; imshow puts row 0 at the top.
-def draw_as_panel(image, v0, v1):
-    figure = plt.figure(figsize=(8, 6))
-    shown = plt.imshow(
-        image,
-        interpolation="nearest",
-        aspect="auto",
-        extent=[v0.min(axis=0), v0.max(axis=0), v1.min(axis=0), v1.max(axis=0)],
-    )
-    return figure, shown
 
 
 def colour_at(figure, x, y):

@@ -13,6 +13,7 @@ from sklearn.base import BaseEstimator, RegressorMixin  # noqa: E402
 from sklearn.ensemble import GradientBoostingRegressor  # noqa: E402
 
 from qalvo.experiment import Experiment  # noqa: E402
+from panel_drawing import draw_as_panel  # noqa: E402
 
 N = 300
 NAMES = ["uneven", "smooth", "flag", "skewed"]
@@ -97,18 +98,6 @@ def test_pdp_pair_of_few_valued_features_is_on_an_even_grid_through_their_values
     np.testing.assert_allclose(grid0, expected, rtol=0, atol=1e-12)
     smooth = experiment.data.x[:, 1]
     np.testing.assert_allclose(grid1, np.linspace(smooth.min(), smooth.max(), 20))
-
-
-def draw_as_panel(image, v0, v1):
-    """The panel's drawing of a two-feature effect (row 0 at the top)."""
-    figure = plt.figure(figsize=(8, 6))
-    shown = plt.imshow(
-        image,
-        interpolation="nearest",
-        aspect="auto",
-        extent=[v0.min(axis=0), v0.max(axis=0), v1.min(axis=0), v1.max(axis=0)],
-    )
-    return figure, shown
 
 
 def test_each_pixel_shows_the_value_at_its_position(experiment, no_figures):
