@@ -36,7 +36,7 @@ demo: setup
 # installs Debian's chromium with apt-get when it is missing and leaves its
 # screenshots in build/browser-check/.
 test: setup
-	$(VENV)/bin/pytest -q
+	QALVO_EXPECT_ENGINE=1 $(VENV)/bin/pytest -q
 
 # The wheel built and tested on CPython 3.10, 3.12 and 3.13 (pyenv's), each in
 # its own environment under build/pythons/; torch has no CPU wheel for them

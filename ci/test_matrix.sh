@@ -61,7 +61,7 @@ run_combination() {
     versions=$("$venv/bin/python" -c "import sklearn, numpy, sys; print(f'sklearn {sklearn.__version__:6} numpy {numpy.__version__:6} py{sys.version_info[0]}.{sys.version_info[1]}')")
     local setup_time=$((SECONDS - start))
     start=$SECONDS
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    QALVO_EXPECT_ENGINE=1 "$venv/bin/python" -m pytest -q -p no:cacheprovider \
         --deselect tests/test_notebook_browser.py > "$dir/pytest.log" 2>&1
     local status=$?
     local summary
