@@ -7,6 +7,8 @@ import pathlib
 import numpy as np
 import pytest
 
+pytest.importorskip("torch")  # the estimators need it; other Pythons here have none
+
 DATA = pathlib.Path(__file__).parent / "data"
 
 
