@@ -26,6 +26,11 @@ CONFIGS = {
     "early stop": dict(n_epoch_no_change=0, max_epochs=30, learning_rate=0.05),
     "uneven batches, val_ratio": dict(batch_size=47, val_ratio=0.3),
     "one batch, verbose": dict(batch_size=1000, verbose=True),
+    # 192 training rows: the last batch holds one row
+    "last batch of one row": dict(batch_size=191, dropout_prob=0.5),
+    "dropout of everything": dict(dropout_prob=1.0),
+    # a layer fed by one unit: the engine leaves the backward pass to autograd
+    "one-unit layers": dict(hidden_layer_sizes=(1, 6, 1), l1_reg=0.01),
 }
 
 

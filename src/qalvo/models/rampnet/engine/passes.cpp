@@ -7,6 +7,8 @@
 #define TORCH_ASSERT_ONLY_METHOD_OPERATORS
 #include "passes.hpp"
 
+#include "backprop.hpp"
+
 #include <ATen/core/grad_mode.h>
 #include <ATen/ops/binary_cross_entropy_with_logits.h>
 #include <ATen/ops/broadcast_tensors.h>
@@ -18,6 +20,7 @@
 #include <ATen/ops/sgn.h>
 
 #include <cmath>
+#include <optional>
 
 namespace engine {
 
@@ -53,13 +56,31 @@ namespace {
 
 constexpr double kBeta1 = 0.9, kBeta2 = 0.999, kEps = 1e-8;
 
+/// step_t += 1, then _get_value(step_t), on the 0-d CPU float tensor of the
+/// step count: the same float addition, written in place without the two
+/// dispatches (each costs more than the addition), and the version bump that
+/// an in-place operation makes.
+double count_step(const at::Tensor& step) {
+    double value;
+    if (step.scalar_type() == at::kFloat) {
+        float* count = step.mutable_data_ptr<float>();
+        *count = *count + 1.0f;
+        value = *count;
+    } else {
+        double* count = step.mutable_data_ptr<double>();
+        *count = *count + 1.0;
+        value = *count;
+    }
+    step.unsafeGetTensorImpl()->bump_version();
+    return value;
+}
+
 /// torch.optim.Adam's single-tensor step for one parameter with the default
 /// settings; the bias corrections are Python float arithmetic on the step value.
 void adam_step(AdamSlot& slot, const at::Tensor& grad, double lr) {
-    slot.step.add_(1);                                                // step_t += 1
+    const double step = count_step(slot.step);
     slot.exp_avg.lerp_(grad, 1 - kBeta1);                             // exp_avg.lerp_(grad, 1 - beta1)
     slot.exp_avg_sq.mul_(kBeta2).addcmul_(grad, grad, 1 - kBeta2);
-    const double step = slot.step.item<double>();                     // _get_value(step_t)
     const double bias_correction1 = 1 - std::pow(kBeta1, step);
     const double bias_correction2 = 1 - std::pow(kBeta2, step);
     const double step_size = lr / bias_correction1;
@@ -83,6 +104,8 @@ void shuffle(Pass& pass, int64_t n) {
 }
 
 bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, const Poll& poll) {
+    const bool direct = backprop_applies(setup.layers);
+    Saved saved;
     while (pass.cursor < n) {
         if (!poll()) return false;
         // optimizer_.zero_grad(set_to_none=True)
@@ -91,8 +114,14 @@ bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, co
         at::Tensor labels = rows(pass.targets, pass.cursor, batch_size);
         pass.cursor += batch_size;
 
-        at::Tensor prediction = forward(setup.layers, data, true);
-        at::Tensor loss = data_loss(setup.loss, prediction, labels);
+        at::Tensor prediction, loss;
+        {
+            std::optional<at::NoGradGuard> untracked;
+            if (direct) untracked.emplace();
+            prediction = direct ? forward_saving(setup.layers, data, saved)
+                                : forward(setup.layers, data, true);
+            loss = data_loss(setup.loss, prediction, labels);
+        }
         {
             // loss_reg.backward(): autograd's gradient of l1 * ||cat(w)||_1 is
             // exactly sgn(w) * l1 for each weight; put it in place first, and
@@ -102,7 +131,11 @@ bool train_pass(TrainSetup& setup, Pass& pass, int64_t n, int64_t batch_size, co
                 weight.mutable_grad() = at::sgn(weight).mul_(setup.l1);
             }
         }
-        loss.backward();
+        if (direct) {
+            backprop(setup.layers, saved, setup.loss, loss, prediction, labels);
+        } else {
+            loss.backward();
+        }
         {
             at::NoGradGuard no_grad;
             // _hard_thresholding_gradient(): p.grad = p.grad * param_fac[name]
