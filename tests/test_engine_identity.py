@@ -67,6 +67,10 @@ def outcome(est, x):
         "masks": {name: as_bytes(m) for name, m in getattr(est, "param_fac", {}).items()},
         "predictions": as_bytes(est.predict(x)),
         "training mode": est.net_.training,
+        # in-place updates seen by autograd's version counters
+        "versions": [p._version for p in est.net_.parameters()]
+                    + [value._version for p in optimizer.param_groups[0]["params"]
+                       for value in optimizer.state[p].values()],
     }
     if hasattr(est, "predict_proba"):
         result["probabilities"] = as_bytes(est.predict_proba(x))

@@ -90,18 +90,25 @@ void accumulate(const at::Tensor& parameter, at::Tensor grad) {
 at::Tensor forward_saving(const std::vector<Layer>& layers, const at::Tensor& x, Saved& saved) {
     saved.resize(layers.size());
     at::Tensor h = x;
+    bool fresh = false;  // whether h is a new tensor that nothing else reads
     for (size_t k = 0; k < layers.size(); ++k) {
         const Layer& layer = layers[k];
         switch (layer.kind) {
             case Layer::kLinear:
                 saved[k] = h;
                 h = at::linear(h, layer.weight, layer.bias);  // addmm(bias, h, weight.t())
+                fresh = true;
                 break;
             case Layer::kRelu:
-                h = at::relu(h);
+                // backward reads the output only: in place where nothing reads the input
+                h = fresh ? at::relu_(h) : at::relu(h);
                 saved[k] = h;
+                fresh = false;
                 break;
-            case Layer::kDropout: h = dropout_saving(h, layer.p, saved[k]); break;
+            case Layer::kDropout:
+                h = dropout_saving(h, layer.p, saved[k]);
+                fresh = fresh || saved[k].defined();  // input * noise is new
+                break;
         }
     }
     return h;

@@ -33,7 +33,15 @@ at::Tensor forward(const std::vector<Layer>& layers, const at::Tensor& x, bool t
     for (const Layer& layer : layers) {
         switch (layer.kind) {
             case Layer::kLinear: h = at::linear(h, layer.weight, layer.bias); break;  // F.linear
-            case Layer::kRelu: h = at::relu(h); break;                                // F.relu
+            case Layer::kRelu:
+                // F.relu; outside autograd in place, on the fresh output of a
+                // Linear (possibly through an inactive dropout) that nothing reads
+                if (training) {
+                    h = at::relu(h);
+                } else {
+                    at::relu_(h);
+                }
+                break;
             case Layer::kDropout: h = at::dropout(h, layer.p, training); break;       // F.dropout
         }
     }
