@@ -114,18 +114,14 @@ def loader_like(loader):
         *[t.clone() for t in loader.tensors], batch_size=loader.batch_size, shuffle=loader.shuffle)
 
 
-@pytest.mark.parametrize("special", [0.0, -0.0, np.inf, -np.inf, np.nan])
-@pytest.mark.parametrize("l1_reg", [0.0, 0.5, 2])
-def test_the_l1_gradient_matches_autograd_also_at_special_weights(special, l1_reg, monkeypatch):
-    x, y = data(False)
-    est = RampNetRegressor(hidden_layer_sizes=(3,), max_epochs=1, l1_reg=l1_reg).fit(x, y)
-    with torch.no_grad():
-        est.net_.weights[0][1][0, :2] = special
-        est.net_.weights[1][1][0, 0] = -special
+def one_epoch_on_both_paths(est, monkeypatch, edit=lambda twin: None):
+    """Gradients, weights and loss of one more epoch of copies of `est`, after
+    `edit(copy)`, on the generic path ("0") and on the engine ("1")."""
     copies = {}
     for flag in ("0", "1"):
         monkeypatch.setenv("QALVO_ENGINE", flag)
         twin = copy.deepcopy(est)  # a copy leaves the loaders' rows behind: give it its own
+        edit(twin)
         twin.train_data_loader_ = loader_like(est.train_data_loader_)
         twin.val_data_loader_ = loader_like(est.val_data_loader_)
         twin.optimizer_ = torch.optim.Adam(twin.net_.parameters(), lr=0.001)
@@ -135,6 +131,34 @@ def test_the_l1_gradient_matches_autograd_also_at_special_weights(special, l1_re
                        [as_bytes(p) for p in twin.net_.parameters()] + \
                        [as_bytes(v) for v in twin.train_epoch_loss_]
     assert gate.last_decision["fit"] == "engine"
+    return copies
+
+
+@pytest.mark.parametrize("special", [0.0, -0.0, np.inf, -np.inf, np.nan])
+@pytest.mark.parametrize("l1_reg", [0.0, 0.5, 2])
+def test_the_l1_gradient_matches_autograd_also_at_special_weights(special, l1_reg, monkeypatch):
+    x, y = data(False)
+    est = RampNetRegressor(hidden_layer_sizes=(3,), max_epochs=1, l1_reg=l1_reg).fit(x, y)
+    with torch.no_grad():
+        est.net_.weights[0][1][0, :2] = special
+        est.net_.weights[1][1][0, 0] = -special
+    copies = one_epoch_on_both_paths(est, monkeypatch)
+    assert copies["1"] == copies["0"]
+
+
+def test_weights_stored_transposed_train_as_on_the_generic_path(monkeypatch):
+    # Autograd orders its matrix products by the weights' strides; the layers
+    # are wide enough for the two orders to round differently.
+    x, y = data(False)
+    est = RampNetRegressor(hidden_layer_sizes=(16, 12), max_epochs=1, l1_reg=0.01).fit(x, y)
+
+    def transpose_storage(twin):
+        layer = twin.net_.net[2]
+        layer.weight = torch.nn.Parameter(layer.weight.detach().t().contiguous().t())
+        assert not layer.weight.is_contiguous()
+        twin.net_.weights[1] = (twin.net_.weights[1][0], layer.weight)
+
+    copies = one_epoch_on_both_paths(est, monkeypatch, transpose_storage)
     assert copies["1"] == copies["0"]
 
 
