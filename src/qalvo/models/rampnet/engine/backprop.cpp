@@ -75,13 +75,13 @@ at::Tensor output_gradient(Loss kind, const at::Tensor& loss, const at::Tensor& 
 }
 
 /// AccumulateGrad outside grad mode: add onto the existing gradient in place,
-/// or take the new one.
-void accumulate(const at::Tensor& parameter, at::Tensor grad) {
+/// or take the new one, detached (not a view of what it was computed from).
+void accumulate(const at::Tensor& parameter, const at::Tensor& grad) {
     at::Tensor& current = parameter.mutable_grad();
     if (current.defined()) {
         current += grad;
     } else {
-        current = std::move(grad);
+        current = grad.detach();
     }
 }
 
