@@ -57,7 +57,8 @@ def outcome(est, x):
     result = {
         "weights": [as_bytes(p) for p in est.net_.parameters()],
         "grads": [as_bytes(p.grad) for p in est.net_.parameters()],
-        "grad layouts": [(p.grad.stride(), p.grad._is_view()) for p in est.net_.parameters()],
+        "grad layouts": [p.grad if p.grad is None else (p.grad.stride(), p.grad._is_view())
+                         for p in est.net_.parameters()],
         "coefs": [as_bytes(c) for c in est.coefs_ + est.intercepts_],
         "train losses": [(type(v), as_bytes(v)) for v in est.train_epoch_loss_],
         "valid losses": [(type(v), as_bytes(v)) for v in est.valid_epoch_loss_],
