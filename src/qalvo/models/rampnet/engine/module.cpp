@@ -22,12 +22,33 @@ using qalvo::newref;
 
 namespace {
 
-/// The GIL is released while a run computes. poll() takes it back at most
-/// every few milliseconds, between batches, so that the main thread handles
-/// pending signals (Ctrl-C) and other threads get their turn.
+/// Whether signal handlers can run in this thread: Python runs them in the
+/// main thread only, and PyErr_CheckSignals does nothing elsewhere. Called
+/// with the GIL held; where it cannot tell, it answers yes.
+bool runs_signal_handlers() {
+    PyObject* threading = PyImport_ImportModule("threading");
+    PyObject* main = threading ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+    PyObject* ident = main ? PyObject_GetAttrString(main, "ident") : nullptr;
+    bool main_thread = true;
+    if (ident != nullptr && PyLong_Check(ident)) {
+        const unsigned long value = PyLong_AsUnsignedLong(ident);
+        main_thread = PyErr_Occurred() != nullptr || value == PyThread_get_thread_ident();
+    }
+    Py_XDECREF(ident);
+    Py_XDECREF(main);
+    Py_XDECREF(threading);
+    PyErr_Clear();
+    return main_thread;
+}
+
+/// The GIL is released while a run computes. In the main thread, poll() takes
+/// it back at most every few milliseconds, between batches, so that pending
+/// signals (Ctrl-C) are handled; other threads never need it back, and do not
+/// wait for it while another thread runs Python code.
 class ReleasedGil {
 public:
-    ReleasedGil() : state_(PyEval_SaveThread()), last_(Clock::now()) {}
+    ReleasedGil()
+        : polls_(runs_signal_handlers()), state_(PyEval_SaveThread()), last_(Clock::now()) {}
     ~ReleasedGil() {
         if (state_ != nullptr) PyEval_RestoreThread(state_);
     }
@@ -37,6 +58,7 @@ public:
     /// False with the Python error set (the GIL then stays held) when a
     /// signal handler raised.
     bool poll() {
+        if (!polls_) return true;
         const Clock::time_point now = Clock::now();
         if (now - last_ < kInterval) return true;
         last_ = now;
@@ -56,6 +78,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kInterval{20};
+    bool polls_;
     PyThreadState* state_;
     Clock::time_point last_;
 };
