@@ -44,6 +44,14 @@ def no_figures():
     plt.close("all")
 
 
+@pytest.fixture
+def shown(monkeypatch, no_figures):
+    """The figures passed to plt.show, in order (then closed)."""
+    figures = []
+    monkeypatch.setattr(no_figures, "show", lambda *a, **k: figures.append(no_figures.gcf()))
+    return figures
+
+
 @pytest.fixture(scope="session", autouse=True)
 def one_torch_thread():
     """The suite's networks are tiny: a second intra-op thread only adds

@@ -15,15 +15,6 @@ from qalvo.experiment import Experiment  # noqa: E402
 N = 300
 
 
-@pytest.fixture
-def shown(monkeypatch):
-    """The figures passed to plt.show, in order (then closed)."""
-    figures = []
-    monkeypatch.setattr(plt, "show", lambda *a, **k: figures.append(plt.gcf()))
-    yield figures
-    plt.close("all")
-
-
 def data(n_features=4, seed=0):
     rng = np.random.default_rng(seed)
     x = rng.uniform(-1, 1, (N, n_features))

@@ -6,7 +6,6 @@ import re
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
 pytest.importorskip("torch")  # the estimators need it; other Pythons here have none
@@ -42,14 +41,6 @@ def experiment(n_jobs=1, classify=False):
 @pytest.fixture(scope="module")
 def serial():
     return experiment()
-
-
-@pytest.fixture
-def shown(monkeypatch):
-    figures = []
-    monkeypatch.setattr(plt, "show", lambda *a, **k: figures.append(plt.gcf()))
-    yield figures
-    plt.close("all")
 
 
 @pytest.mark.parametrize("classify", [False, True])
