@@ -1,5 +1,7 @@
 #include "context.hpp"
 
+#include "pending_error.hpp"
+
 #include <cstring>
 
 namespace qalvo {
@@ -8,10 +10,12 @@ namespace {
 
 /// type(obj).<key> bound to obj, or an empty Ref when the type lacks it.
 Ref lookup_special_key(PyObject* obj, PyObject* key) {
-    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), key);
-    if (attr == nullptr) return Ref();
-    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-    if (get == nullptr) return newref(attr);
+    // Borrowed from the type's cache: held while the descriptor runs, which
+    // may rebind the class attribute and drop the type's own reference.
+    Ref attr = newref(_PyType_Lookup(Py_TYPE(obj), key));
+    if (!attr) return Ref();
+    descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+    if (get == nullptr) return attr;
     return own(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 
@@ -62,21 +66,6 @@ Ref enter_context(PyObject* manager) {
 
 namespace {
 
-/// Takes the pending exception as a normalised instance with its traceback.
-Ref fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
-
 /// Makes `exception` the one being handled (sys.exc_info()) while __exit__
 /// runs, so that an error raised there chains to it as in the interpreter.
 class HandledException {
@@ -99,13 +88,7 @@ private:
 }  // namespace
 
 void reraise(PyObject* exception) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(newref(exception).release());
-#else
-    PyObject* tb = PyException_GetTraceback(exception);
-    PyErr_Restore(newref(reinterpret_cast<PyObject*>(Py_TYPE(exception))).release(),
-                  newref(exception).release(), tb);
-#endif
+    restore_exception(newref(exception));
     throw_pending();
 }
 

@@ -342,6 +342,15 @@ void ready_function_type() {
 
 Ref make_function(const FunctionSpec& spec, PyObject* defaults, PyObject* kwdefaults,
                   PyObject* closure) {
+    // Binding fills a fixed array of slots: a longer signature would write
+    // past it on every call.
+    const size_t parameters =
+        spec.positional.size() + (spec.varargs ? 1 : 0) + spec.kwonly.size();
+    if (parameters > static_cast<size_t>(kMaxParams)) {
+        PyErr_Format(PyExc_SystemError, "%s() has %zu parameters; at most %zd are supported",
+                     spec.qualname, parameters, kMaxParams);
+        throw_pending();
+    }
     const SpecConstants& constants = constants_for(spec);
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (f == nullptr) throw_pending();

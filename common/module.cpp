@@ -87,6 +87,7 @@ void record_module(PyObject* module) {
     if (dict == nullptr) throw_pending();
     Py_INCREF(dict);
     Py_XSETREF(st.dict, dict);
+    Py_CLEAR(st.loaded_globals);  // a set-up that failed before starts over
     if (st.builtins == nullptr) {
         st.builtins = own(PyImport_ImportModule("builtins")).release();
     }
@@ -197,6 +198,10 @@ Ref import_from(PyObject* module, PyObject* name) {
     throw_pending();
 }
 
-void set_global(PyObject* name, PyObject* value) { check(PyDict_SetItem(g_state.dict, name, value)); }
+void set_global(PyObject* name, PyObject* value) {
+    check(PyDict_SetItem(g_state.dict, name, value));
+    if (g_state.loaded_globals == nullptr) g_state.loaded_globals = own(PyDict_New()).release();
+    check(PyDict_SetItem(g_state.loaded_globals, name, value));
+}
 
 }  // namespace qalvo

@@ -34,6 +34,9 @@ struct ModuleState {
     PyObject* module = nullptr;     ///< the module object once set up
     PyObject* dict = nullptr;       ///< its namespace (strong reference)
     PyObject* builtins = nullptr;   ///< the builtins module
+    /// What the set-up bound with set_global, as it bound it (a dict): code
+    /// that must know whether a global was rebound since compares with it.
+    PyObject* loaded_globals = nullptr;
 };
 
 ModuleState& module_state() noexcept;
@@ -47,7 +50,7 @@ Ref import_module(const char* name, PyObject* fromlist = nullptr, int level = 0)
 /// from module import name: reads the attribute, or raises ImportError
 /// "cannot import name %S".
 Ref import_from(PyObject* module, PyObject* name);
-/// Binds a module global.
+/// Binds a module global (and records it in ModuleState::loaded_globals).
 void set_global(PyObject* name, PyObject* value);
 
 }  // namespace qalvo

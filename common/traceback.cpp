@@ -1,6 +1,7 @@
 #include "traceback.hpp"
 
 #include "module.hpp"
+#include "pending_error.hpp"
 
 #include <frameobject.h>
 
@@ -31,24 +32,15 @@ PyCodeObject* code_for(PyObject* dotted_name, int line) {
 }  // namespace
 
 void add_traceback(PyObject* dotted_name, int line) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* pending = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-#endif
     PyFrameObject* frame = nullptr;
-    PyCodeObject* code = code_for(dotted_name, line);
-    if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, module_state().dict, nullptr);
+    {
+        // Failing to build the entry must not replace the real error.
+        PendingError error;
+        PyCodeObject* code = code_for(dotted_name, line);
+        if (code != nullptr) {
+            frame = PyFrame_New(PyThreadState_Get(), code, module_state().dict, nullptr);
+        }
     }
-    // Failing to build the entry must not replace the real error.
-    PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(pending);
-#else
-    PyErr_Restore(type, value, tb);
-#endif
     if (frame != nullptr) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);

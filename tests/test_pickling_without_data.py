@@ -5,6 +5,7 @@ import copy
 import copyreg
 import io
 import pickle
+import re
 
 import joblib
 import numpy as np
@@ -70,19 +71,38 @@ def test_the_pickled_model_is_much_smaller_than_its_data():
     assert len(pickle.dumps(est)) < (X.nbytes + Y.nbytes) / 10
 
 
-@pytest.mark.parametrize("how", list(ROUND_TRIPS))
+@pytest.mark.parametrize("how", list(ROUND_TRIPS) + ["copy"])
 @pytest.mark.parametrize("passes", [0, 1], ids=["as built", "after a shuffled pass"])
-def test_a_copied_loader_has_empty_tensors_and_iterates_nothing(how, passes):
+def test_a_users_own_loader_keeps_its_rows(how, passes):
     features = torch.randn(10, 3, dtype=torch.float64)
     labels = torch.arange(10)
     loader = FastTensorDataLoader(features, labels, batch_size=4, shuffle=True)
     for _ in range(passes):
         list(loader)
-    before = loader.tensors
-    copied = ROUND_TRIPS[how](loader)
-    assert isinstance(copied.tensors, tuple)
-    assert_rowless(copied, loader)
-    assert loader.tensors is before and loader.dataset_len == 10 and len(loader) == 3
+    copied = copy.copy(loader) if how == "copy" else ROUND_TRIPS[how](loader)
+    assert copied.dataset_len == len(copied.tensors[0]) == 10 and len(copied) == 3
+    for a, b in zip(copied.tensors, loader.tensors):
+        assert torch.equal(a, b)
+    torch.manual_seed(0)
+    mine = [b[1].tolist() for b in copied]
+    assert sorted(sum(mine, [])) == list(range(10))
+
+
+@pytest.mark.parametrize("how", list(ROUND_TRIPS))
+def test_a_loader_that_a_fit_built_goes_without_its_rows_while_its_estimator_holds_it(how):
+    est = RampNetRegressor(**SMALL).fit(X, Y)
+    loader = est.val_data_loader_
+    assert_rowless(ROUND_TRIPS[how](loader), loader)
+    est.fit(X[:100], Y[:100])  # the estimator holds new loaders: the old one is the caller's
+    assert ROUND_TRIPS[how](loader).dataset_len == loader.dataset_len == 600
+
+
+def test_training_a_copy_of_a_fitted_estimator_says_to_fit_it():
+    est = copy.deepcopy(RampNetRegressor(**SMALL).fit(X, Y))
+    with pytest.raises(RuntimeError, match=re.escape(
+            "train_data_loader_ holds no rows: a copied or unpickled estimator leaves its "
+            "training data behind. Call fit(x, y) to train it again.")):
+        est._fit_bp(None, None, 1)
 
 
 def test_refitting_a_loaded_estimator_trains_on_the_new_data():

@@ -86,9 +86,18 @@ def test_width_check(fitted, width, rows):
         fitted.predict(np.zeros((rows, width)))
     assert str(info.value) == WIDTH_MESSAGE
     assert fitted.net_.training is True  # refused before the network is touched
+    # checked first, before scikit-learn's input check could say it otherwise
+    entries = {e.name: e.lineno + 1 for e in info.traceback}
+    assert 579 <= entries["qalvo.models.rampnet.rampnet.RampNetRegressor.predict"] <= 596
+    assert fitted.n_features_in_ == 4
+
+
+@pytest.mark.parametrize("width", [3, 5])
+def test_get_raw_output_checks_the_width_itself(fitted, width):
+    with pytest.raises(ValueError, match=re.escape(WIDTH_MESSAGE)) as info:
+        fitted.get_raw_output(np.zeros((2, width)))
     entries = {e.name: e.lineno + 1 for e in info.traceback}
     assert 433 <= entries["qalvo.models.rampnet.rampnet.RampNet.get_raw_output"] <= 470
-    assert 579 <= entries["qalvo.models.rampnet.rampnet.RampNetRegressor.predict"] <= 596
 
 
 @pytest.mark.parametrize("x, error", [

@@ -31,22 +31,15 @@ WIDTH_MESSAGE = ("The number of features in predict is\n"
 # check name -> (reason, classes it fails for, exception, pattern found in the
 # exception or in one it was raised from)
 #
-# The first two come from validating predict's x with scikit-learn's default
-# arguments (reset=True). Passing reset=False would make both checks pass, but
-# then scikit-learn's own width check ("X has 1 features, but RampNetRegressor
-# is expecting 4 features as input.") would refuse a wrong width before the
-# module's own message, which is part of prediction's defined behaviour.
+# Prediction compares its input with what fit recorded (reset=False), but checks
+# the width first with the module's own message, which is part of prediction's
+# defined behaviour; scikit-learn's check expects its own wording ("X has 1
+# features, but RampNetRegressor is expecting 4 features as input.").
 EXPECTED_FAILURES = {
     "check_n_features_in_after_fitting": (
-        "predict records the new width in n_features_in_ instead of comparing it; the "
-        "width check of get_raw_output then refuses x with the module's own message, not "
-        "the one the check expects",
+        "a wrong width is refused with the module's own message, not the one the check "
+        "expects",
         BOTH, AssertionError, re.escape(WIDTH_MESSAGE),
-    ),
-    "check_dataframe_column_names_consistency": (
-        "predict records the feature names of its input instead of comparing them with "
-        "those seen in fit, so mismatched names are not refused",
-        BOTH, AssertionError, re.escape("predict did not raise"),
     ),
     "check_classifier_not_supporting_multiclass": (
         "the classifier refuses more than two classes with its own message "

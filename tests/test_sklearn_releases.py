@@ -75,14 +75,16 @@ def test_fit_and_prediction_check_their_input_through_this_release(input_checks,
     predicting(X[:4])
     assert len(input_checks) == 2
     estimator, args, kwargs = input_checks[1]
-    assert estimator is est and len(args) == 1 and args[0].shape == (4, 3) and kwargs == {}
+    # prediction compares with what fit recorded and records nothing itself
+    assert estimator is est and len(args) == 1 and args[0].shape == (4, 3)
+    assert kwargs == {"reset": False}
 
 
 @pytest.mark.skipif(not HAS_VALIDATE_DATA, reason="scikit-learn before 1.6 has no validate_data")
 def test_validate_data_is_looked_up_at_each_call(monkeypatch):
     est = RampNetRegressor(**SMALL).fit(X, Y_REG)
 
-    def replaced(estimator, x):
+    def replaced(estimator, x, **kwargs):
         raise RuntimeError("patched validate_data")
 
     monkeypatch.setattr(sklearn.utils.validation, "validate_data", replaced)

@@ -189,10 +189,13 @@ def test_when_epochs_run_out_the_last_network_stays():
 
 
 def test_zero_epochs_change_nothing():
-    est = scripted([], max_epochs=0)
+    est = scripted([0.5], max_epochs=1)
     est.fit(*data())
-    assert est.train_epoch_loss_ == [] and est.valid_epoch_loss_ == []
-    assert est.best_net_ is est.net_ and est.no_improved_count_ == 0
+    before = (list(est.train_epoch_loss_), list(est.valid_epoch_loss_), est.best_net_,
+              est.no_improved_count_)
+    est._fit_bp(None, None, 0)
+    assert (est.train_epoch_loss_, est.valid_epoch_loss_, est.best_net_,
+            est.no_improved_count_) == before
 
 
 def test_consecutive_calls_restart_the_epoch_index_and_keep_the_lists(capsys):

@@ -6,7 +6,11 @@ Names S;
 Constants C;
 
 void init_constants() {
-    if (C.int_0 != nullptr) return;  // constants live for the process, made once
+    // Constants live for the process, made once. Marked done only at the end:
+    // a set-up that failed part-way (out of memory) makes them all on the next
+    // import instead of leaving the later ones unset.
+    static bool done = false;
+    if (done) return;
     Names& names = S;
     BOARD_NAMES(QALVO_INTERN_NAME, QALVO_INTERN_NAME_S)
 
@@ -32,6 +36,7 @@ void init_constants() {
     qalvo::Ref minus_one = own(PyLong_FromLong(-1));
     C.reversed = own(PySlice_New(nullptr, nullptr, minus_one)).release();
     C.default_feature_lis = own(PyList_New(0)).release();
+    done = true;
 }
 
 }  // namespace insight_board

@@ -4,6 +4,7 @@
 #include "methods.hpp"
 #include "context.hpp"
 #include "names.hpp"
+#include "pending_error.hpp"
 #include "seed.hpp"
 #include "unpack.hpp"
 
@@ -51,6 +52,7 @@ Ref prepare(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
         Ref targets = device_tensor(self, train_y);
         Ref loader = call_kw(loader_class, C.kw_batch_size_shuffle, features, targets,
                              batch_size, Py_True);
+        remember_built_loader(loader, self);
         setattr(self, S.train_data_loader_, loader);
     }
     c.L(220);
@@ -60,6 +62,7 @@ Ref prepare(Call& c, PyObject* self, PyObject* x_in, PyObject* y_in) {
         Ref targets = device_tensor(self, val_y);
         Ref loader = call_kw(loader_class, C.kw_batch_size_shuffle, features, targets,
                              batch_size, Py_False);
+        remember_built_loader(loader, self);
         setattr(self, S.val_data_loader_, loader);
     }
     c.L(225);
@@ -161,24 +164,9 @@ AttributeSnapshot::AttributeSnapshot(PyObject* self) {
 
 void AttributeSnapshot::restore() noexcept {
     if (!attributes_) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* error = PyErr_GetRaisedException();
+    PendingError error;  // the failure being handled is the one to report
     PyDict_Clear(attributes_);
-    int restored = PyDict_Update(attributes_, before_);
-    if (restored == 0) PyErr_SetRaisedException(error); else Py_XDECREF(error);
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyDict_Clear(attributes_);
-    int restored = PyDict_Update(attributes_, before_);
-    if (restored == 0) {
-        PyErr_Restore(type, value, tb);
-    } else {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-    }
-#endif
+    PyDict_Update(attributes_, before_);
 }
 
 const FunctionSpec kPrepareData = {

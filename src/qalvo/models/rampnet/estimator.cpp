@@ -1,8 +1,10 @@
 // RampNet: the estimator base. The constructor stores the hyper-parameters,
 // _set_seed seeds the global generators, fit drives a whole training run.
+#include "fit_guard.hpp"
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
+#include "pending_error.hpp"
 #include "seed.hpp"
 #include "validation.hpp"
 
@@ -100,6 +102,9 @@ void train(Call& c, PyObject* self, PyObject* x, PyObject* y, Ref (&epoch_losses
     }
 }
 
+const char* const kNoEpochMessage =
+    "No training epoch ran (max_epochs=%R): fit needs at least one epoch to give a model";
+
 /// Whether training left nothing usable: a weight or bias that is not finite,
 /// or epochs that never reached a finite validation loss (values beyond what
 /// float64 arithmetic can square or sum).
@@ -135,36 +140,6 @@ void publish(Call& c, PyObject* self) {
     setattr(self, S.intercepts_, intercepts);
 }
 
-/// Holds the pending exception aside while more Python code runs, and sets it
-/// again on destruction; whatever that code raised is dropped.
-class PendingException {
-public:
-    PendingException() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exception_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exception_, &traceback_);
-#endif
-    }
-    ~PendingException() {
-        PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exception_);
-#else
-        PyErr_Restore(type_, exception_, traceback_);
-#endif
-    }
-    PendingException(const PendingException&) = delete;
-    PendingException& operator=(const PendingException&) = delete;
-
-private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_ = nullptr;
-    PyObject* traceback_ = nullptr;
-#endif
-    PyObject* exception_ = nullptr;
-};
-
 /// Whether this fit completed an epoch (its loss lists are not empty).
 bool trained_an_epoch(const Ref (&epoch_losses)[2]) {
     for (const Ref& losses : epoch_losses) {
@@ -180,7 +155,7 @@ bool keep_interrupted(Call& c, PyObject* self) {
     const int line = c.line();
     bool kept = false;
     {
-        PendingException interrupt;
+        PendingError interrupt;
         try {
             if (!diverged(self)) {
                 publish(c, self);
@@ -207,12 +182,21 @@ void settle_failure(Call& c, PyObject* self, AttributeSnapshot& previous,
 }
 
 Ref fit(Call& c, PyObject* self, PyObject* x, PyObject* y) {
+    FitGuard guard(self, "fit");
     FitSeedScope seed_scope(self);
     AttributeSnapshot previous(self);
     Ref epoch_losses[2];
     try {
         train(c, self, x, y, epoch_losses);
         c.L(425);
+        Ref max_epochs = getattr(self, S.max_epochs);
+        if (length(getattr(self, S.valid_epoch_loss_)) == 0 &&
+            compare(max_epochs, C.int_1, Py_LT)) {
+            // no epoch ran, so none reached a finite validation loss: an
+            // untrained network is not a fitted model
+            PyErr_Format(PyExc_ValueError, kNoEpochMessage, max_epochs.get());
+            throw_pending();
+        }
         if (diverged(self)) {
             PyErr_SetObject(B.ValueError, C.msg_non_finite);
             throw_pending();
@@ -313,7 +297,17 @@ Ref flat_raw_output(Call& c, PyObject* self, PyObject* x_in, int line) {
     c.L(line);
     call(global(S.check_is_fitted), self);
     c.L(line + 1);
-    Ref x = validate_data(self, nullptr, x_in);
+    // The fitted width is checked first, with the message of get_raw_output;
+    // then scikit-learn's check compares without recording anything
+    // (reset=False): prediction never changes n_features_in_ or
+    // feature_names_in_, and refuses DataFrame columns renamed or reordered
+    // since fit.
+    if (Ref width = column_count(x_in)) {
+        if (compare(width, getattr(self, S.n_features_), Py_NE)) {
+            raise_object(B.ValueError, C.msg_width);
+        }
+    }
+    Ref x = validate_data(self, C.kw_reset, x_in, Py_False);
     c.L(line + 2);
     Ref raw = call_method(self, S.get_raw_output, x);
     Ref host = call_method(call_method(call_method(raw, S.detach), S.cpu), S.numpy);

@@ -137,13 +137,40 @@ Ref no_rows(PyObject* tensor) {
     return own(PySequence_Concat(tuple(C.int_0), rest));
 }
 
+/// Loaders that a fit built, each with a weak reference to its estimator:
+/// {loader: weakref(estimator)} in a WeakKeyDictionary.
+PyObject* built_loaders = nullptr;
+
+PyObject* built_loader_table() {
+    if (built_loaders == nullptr) {
+        Ref weakref = import_module("weakref");
+        built_loaders = call(getattr(weakref, py_str("WeakKeyDictionary"))).release();
+    }
+    return built_loaders;
+}
+
+/// Whether `loader` was built by a fit and its estimator still holds it.
+bool held_by_its_estimator(PyObject* loader) {
+    if (built_loaders == nullptr) return false;
+    Ref owner_ref = call_method(built_loaders, S.get, loader);
+    if (owner_ref.get() == Py_None) return false;
+    Ref owner = call(owner_ref);
+    if (owner.get() == Py_None) return false;
+    for (PyObject* name : {S.train_data_loader_, S.val_data_loader_}) {
+        Ref held = getattr_optional(owner, PyUnicode_AsUTF8(name));
+        if (held.get() == loader) return true;
+    }
+    return false;
+}
+
 /// Reduction of a loader for pickle and copy: the default one of a plain
-/// object (its class, then its attributes), with every stored tensor replaced
-/// by an empty one of the same dtype, device and width. A fitted estimator
-/// keeps its loaders, and pickling the rows with it would hand the whole
-/// training and validation data to whoever gets the file. The copy iterates no
-/// batch; the estimator never reads its loaders after fit. Built here rather
-/// than by __reduce_ex__, which would cache __slotnames__ on the class.
+/// object (its class, then its attributes). A loader that a fit built and its
+/// estimator holds goes with every stored tensor replaced by an empty one of
+/// the same dtype, device and width: pickling the rows with a fitted estimator
+/// would hand the whole training and validation data to whoever gets the file,
+/// and the estimator never reads its loaders after fit. Any other loader (a
+/// user's own) keeps its rows. Built here rather than by __reduce_ex__, which
+/// would cache __slotnames__ on the class.
 Ref reduce_loader(Call& c, PyObject* loader) {
     c.L(64);
     Ref new_object = getattr(import_module("copyreg"), S.newobj);
@@ -152,7 +179,7 @@ Ref reduce_loader(Call& c, PyObject* loader) {
     c.L(65);
     PyObject* tensors = PyDict_GetItemWithError(state, S.tensors);  // borrowed
     if (tensors == nullptr && PyErr_Occurred()) throw_pending();
-    if (tensors != nullptr) {
+    if (tensors != nullptr && held_by_its_estimator(loader)) {
         c.L(66);
         Ref empty = own(PyList_New(0));
         Ref it = iter(tensors);
@@ -169,6 +196,18 @@ Ref reduce_loader(Call& c, PyObject* loader) {
 }
 
 }  // namespace
+
+void remember_built_loader(PyObject* loader, PyObject* estimator) {
+    try {
+        Ref owner = own(PyWeakref_NewRef(estimator, nullptr));
+        setitem(built_loader_table(), loader, owner);
+    } catch (PythonError&) {
+        // A loader or estimator class without weak references (a user's, with
+        // __slots__) is not tracked: it keeps its rows when copied.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+        PyErr_Clear();
+    }
+}
 
 const FunctionSpec kReduceLoader = {
     "_reduce_loader", "_reduce_loader", 63, {"loader"}, nullptr, {},

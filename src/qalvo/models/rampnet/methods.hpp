@@ -13,6 +13,9 @@ extern const FunctionSpec kLoaderInit, kLoaderIter, kLoaderNext, kLoaderLen;
 /// The copyreg reducer registered for the loader class (not one of its methods).
 extern const FunctionSpec kReduceLoader;
 extern const char* const kLoaderClassDoc;
+/// Marks `loader` as built by a fit of `estimator`: pickled or copied while
+/// the estimator holds it, it goes without its rows.
+void remember_built_loader(PyObject* loader, PyObject* estimator);
 
 // RampNetModule (network.cpp)
 extern const FunctionSpec kModuleInit, kModuleGetParams, kModuleForward;

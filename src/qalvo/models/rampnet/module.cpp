@@ -1,6 +1,7 @@
 // Load-time set-up of qalvo.models.rampnet.rampnet: imports bound to module
 // globals, then the five classes, each created through its bases' metaclass.
 #include "classes.hpp"
+#include "engine_bridge.hpp"
 #include "globals.hpp"
 #include "methods.hpp"
 #include "module.hpp"
@@ -32,6 +33,13 @@ void import_names(const char* module, N... names) {
     }
 }
 
+/// Binds a class of the module under its name; the engine runs only while
+/// the class keeps the namespace it was created with.
+void bind_class(PyObject* name, Ref cls) {
+    remember_created_class(cls);
+    set_global(name, cls);
+}
+
 Ref bases_of(std::initializer_list<PyObject*> names) {
     Ref bases = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
@@ -55,7 +63,7 @@ void create_loader_class() {
     // with copyreg so the class itself keeps exactly its own methods.
     Ref copyreg = import_module("copyreg");
     call_method(copyreg, S.pickle, loader_class, make_function(kReduceLoader));
-    set_global(S.FastTensorDataLoader, loader_class);
+    bind_class(S.FastTensorDataLoader, std::move(loader_class));
 }
 
 void create_module_class() {
@@ -65,7 +73,7 @@ void create_module_class() {
     cls.add_method(kModuleInit, tuple(C.float_0));
     cls.add_method(kModuleGetParams);
     cls.add_method(kModuleForward);
-    set_global(S.RampNetModule, cls.create());
+    bind_class(S.RampNetModule, cls.create());
 }
 
 /// Defaults of RampNet.__init__ after loss_fn and hidden_layer_sizes.
@@ -91,7 +99,7 @@ void create_base_class() {
           &kGetRawOutput}) {
         cls.add_method(*spec);
     }
-    set_global(S.RampNet, cls.create());
+    bind_class(S.RampNet, cls.create());
 }
 
 void create_regressor_class() {
@@ -99,7 +107,7 @@ void create_regressor_class() {
     cls.add_method(kRegressorInit, estimator_defaults());
     cls.add_method(kRegressorValidateInput);
     cls.add_method(kRegressorPredict);
-    set_global(S.RampNetRegressor, cls.create());
+    bind_class(S.RampNetRegressor, cls.create());
 }
 
 void create_classifier_class() {
@@ -109,7 +117,7 @@ void create_classifier_class() {
                                      &kPredictProba, &kClassifierPredict, &kSklearnTags}) {
         cls.add_method(*spec);
     }
-    set_global(S.RampNetClassifier, cls.create());
+    bind_class(S.RampNetClassifier, cls.create());
 }
 
 void exec_body(ModuleInit& m) {

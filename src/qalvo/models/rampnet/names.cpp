@@ -7,7 +7,11 @@ Constants C;
 Builtins B;
 
 void init_constants() {
-    if (C.int_0 != nullptr) return;  // constants live for the process, made once
+    // Constants live for the process, made once. Marked done only at the end:
+    // a set-up that failed part-way (out of memory) makes them all on the next
+    // import instead of leaving the later ones unset.
+    static bool done = false;
+    if (done) return;
     Names& names = S;
     RAMPNET_NAMES(QALVO_INTERN_NAME, QALVO_INTERN_NAME_S)
 
@@ -45,6 +49,7 @@ void init_constants() {
     C.kw_warn = qalvo::kwnames("warn");
     C.kw_copy = qalvo::kwnames("copy");
     C.kw_dtype = qalvo::kwnames("dtype");
+    C.kw_reset = qalvo::kwnames("reset");
     qalvo::Ref all_rows = own(PySlice_New(nullptr, nullptr, nullptr));
     C.all_rows_column_1 = qalvo::tuple(all_rows, C.int_1).release();
     C.text_losses_at_epoch = qalvo::intern("Training and Validation losses at epoch ");
@@ -62,6 +67,7 @@ void init_constants() {
     C.msg_non_finite = qalvo::intern(
         "Training produced non-finite losses or weights: the data may hold values too large "
         "for float64 and need scaling");
+    done = true;
 }
 
 }  // namespace rampnet

@@ -28,7 +28,7 @@
     X(decision_function) X(predict_proba) X(_validate_data) X(_more_tags)              \
     X(get_params) XS(sklearn_tags, "__sklearn_tags__")                                  \
     /* scikit-learn's input check and tags (1.6+) */                                   \
-    X(validate_data) X(classifier_tags) X(multi_class)                                 \
+    X(validate_data) X(classifier_tags) X(multi_class) X(_num_features)                                 \
     /* seeds drawn from None, a RandomState or a Generator */                          \
     X(default_rng) X(integers) X(randint)                                              \
     /* loader attributes */                                                            \
@@ -90,6 +90,7 @@ struct Constants {
     PyObject* kw_warn = nullptr;
     PyObject* kw_copy = nullptr;
     PyObject* kw_dtype = nullptr;
+    PyObject* kw_reset = nullptr;
     /// The subscript [:, 1].
     PyObject* all_rows_column_1 = nullptr;
     /// Pieces of the per-epoch progress line and its format specs.

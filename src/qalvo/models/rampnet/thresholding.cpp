@@ -1,6 +1,7 @@
 // Iterative hard thresholding: rounds of a dense phase (all weights train) and
 // a sparse phase (small weights zeroed, their gradients masked), stopping once
 // rounds stop improving the validation loss.
+#include "fit_guard.hpp"
 #include "globals.hpp"
 #include "unpack.hpp"
 #include "methods.hpp"
@@ -20,6 +21,7 @@ Ref phase_length(PyObject* budget, PyObject* epoch, PyObject* phase_epochs) {
 }
 
 Ref fit_iht(Call& c, PyObject* self, PyObject* x, PyObject* y) {
+    FitGuard guard(self, "_fit_iht");
     c.L(350);
     Ref epoch = newref(C.int_0);
     c.L(351);

@@ -1,5 +1,6 @@
 // The back-propagation epoch loop of RampNet.
 #include "engine_bridge.hpp"
+#include "fit_guard.hpp"
 #include "globals.hpp"
 #include "methods.hpp"
 #include "names.hpp"
@@ -40,6 +41,14 @@ Ref progress_line(PyObject* epochs, PyObject* train_loss, PyObject* val_loss) {
                       own(PyObject_Format(val_loss, C.spec_4f)));
     Ref empty = own(PyUnicode_FromStringAndSize("", 0));
     return own(PyUnicode_Join(empty, parts));
+}
+
+/// An estimator copied or unpickled after its fit holds loaders without rows
+/// (its training data is left behind): training it further divides by zero.
+[[noreturn]] void raise_rowless_loader() {
+    raise(PyExc_RuntimeError,
+          "train_data_loader_ holds no rows: a copied or unpickled estimator leaves its "
+          "training data behind. Call fit(x, y) to train it again.");
 }
 
 /// One epoch's pass over the training batches; returns the summed data loss.
@@ -86,11 +95,15 @@ Ref train_epoch(Call& c, PyObject* self) {
 }
 
 Ref fit_bp(Call& c, PyObject* self, PyObject*, PyObject*, PyObject* max_epochs) {
-    // The native engine runs the batches of the standard configuration (checked
-    // once per call) with the same results; anything else takes the loop here.
+    FitGuard guard(self, "_fit_bp");
+    // The native engine runs the batches of the standard configuration
+    // (decided once per call, validation passes included) with the same
+    // results; anything else takes the loop here.
     c.L(291);
     Ref epochs_left = iter(call(B.range, max_epochs));
     Ref plan = engine_fit_plan(self);
+    ActivePlan active(self, plan);
+    bool plan_again = false;
     while (true) {
         c.L(291);
         Ref epochs = next(epochs_left);
@@ -99,15 +112,27 @@ Ref fit_bp(Call& c, PyObject* self, PyObject*, PyObject*, PyObject* max_epochs) 
         // in every epoch, not only the first.
         c.L(292);
         call_method(getattr(self, S.net_), S.train);
+        if (plan_again) {
+            // the fit's objects changed during the last epoch: decide anew
+            plan = engine_fit_plan(self);
+            active.update(plan);
+            plan_again = false;
+        }
         Ref train_loss;
         if (plan) {
             c.L(294);
-            train_loss = engine_train_epoch(plan, getattr(self, S.train_data_loader_));
+            train_loss = engine_train_epoch(plan, self);
+            if (!train_loss) {
+                plan = Ref();
+                active.update(nullptr);
+                plan_again = true;
+            }
         }
         if (!train_loss) train_loss = train_epoch(c, self);
         c.L(308);
-        train_loss = num::truediv(
-            train_loss, getattr(getattr(self, S.train_data_loader_), S.dataset_len));
+        Ref rows = getattr(getattr(self, S.train_data_loader_), S.dataset_len);
+        if (PyLong_CheckExact(rows.get()) && PyLong_AsLong(rows) == 0) raise_rowless_loader();
+        train_loss = num::truediv(train_loss, rows);
         c.L(309);
         Ref val_loss = call_method(self, S._validate);
         c.L(310);

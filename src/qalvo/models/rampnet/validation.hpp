@@ -16,6 +16,12 @@ namespace rampnet {
 /// scikit-learn has none.
 qalvo::Ref validate_data_function();
 
+/// The number of columns of `x` as scikit-learn counts them before any
+/// conversion (sklearn.utils.validation._num_features), or an empty Ref where
+/// it cannot count them (a one-dimensional input, a string): the input check
+/// then says what is wrong with it.
+qalvo::Ref column_count(PyObject* x);
+
 /// validate_data(self, a...) where it exists, else self._validate_data(a...);
 /// `kwnames` names the trailing keyword arguments (nullptr: none).
 template <class... A>
