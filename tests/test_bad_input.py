@@ -251,7 +251,8 @@ def test_accepted_inputs_fit_as_their_float64_values(cls, name, make_x, make_y):
 def test_column_names_of_a_frame_are_recorded():
     est = RampNetRegressor(hidden_layer_sizes=(4,), max_epochs=2).fit(frame(X), Y_REG)
     assert list(est.feature_names_in_) == ["alpha", "beta", "gamma"]
-    np.testing.assert_array_equal(est.predict(frame(X)), est.predict(X))
+    with pytest.warns(UserWarning, match="X does not have valid feature names"):
+        np.testing.assert_array_equal(est.predict(frame(X)), est.predict(X))
 
 
 @pytest.mark.parametrize("cls", [RampNetRegressor, RampNetClassifier])
@@ -395,3 +396,46 @@ def test_a_bad_inference_batch_size_fails_prediction_and_harms_nothing(fitted, b
         est.predict(X)
     est.set_params(batch_size_inference=10000)
     assert_unchanged(est, before, predictions)
+
+
+PREDICTING = [(RampNetRegressor, "predict"), (RampNetClassifier, "predict"),
+              (RampNetClassifier, "predict_proba"), (RampNetClassifier, "decision_function")]
+
+
+def fitted_to(cls, x):
+    return cls(hidden_layer_sizes=(4,), max_epochs=2).fit(
+        x, Y_REG if cls is RampNetRegressor else Y_CLS)
+
+
+@pytest.mark.parametrize("cls, method", PREDICTING)
+@pytest.mark.parametrize("columns", [["beta", "alpha", "gamma"], ["alpha", "beta", "delta"]],
+                         ids=["reordered", "renamed"])
+def test_prediction_refuses_frame_columns_other_than_those_of_fit(cls, method, columns):
+    est = fitted_to(cls, frame(X))
+    other = frame(X).rename(columns={"gamma": "delta"})[columns] if "delta" in columns \
+        else frame(X)[columns]
+    with pytest.raises(ValueError, match="The feature names should match those that were "
+                                         "passed during fit"):
+        getattr(est, method)(other)
+    assert list(est.feature_names_in_) == ["alpha", "beta", "gamma"]
+
+
+@pytest.mark.parametrize("cls, method", PREDICTING)
+def test_an_array_after_a_frame_fit_gets_scikit_learns_warning(cls, method):
+    est = fitted_to(cls, frame(X))
+    with pytest.warns(UserWarning, match="X does not have valid feature names"):
+        from_array = getattr(est, method)(X)
+    np.testing.assert_array_equal(from_array, getattr(est, method)(frame(X)))
+
+
+@pytest.mark.parametrize("cls, method", PREDICTING)
+def test_prediction_never_changes_what_fit_recorded(cls, method):
+    est = fitted_to(cls, X)
+    with pytest.raises(ValueError, match=re.escape(
+            "The number of features in predict is\n"
+            "                 different from the number of features in fit")):
+        getattr(est, method)(np.zeros((5, 9)))
+    assert est.n_features_in_ == 3
+    with pytest.warns(UserWarning, match="X has feature names, but"):
+        getattr(est, method)(frame(X))
+    assert est.n_features_in_ == 3 and not hasattr(est, "feature_names_in_")

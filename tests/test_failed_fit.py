@@ -6,6 +6,7 @@ Each refit below uses three columns where the previous fit used six, so that
 a network of the new data beside weights of the old one shows at once."""
 
 import io
+import re
 import sys
 
 import numpy as np
@@ -221,3 +222,22 @@ def test_an_interrupt_while_publishing_keeps_the_fully_trained_model():
         est.fit(X_NEW, target(RampNetRegressor, X_NEW))
     assert len(est.train_epoch_loss_) == PARAMS["max_epochs"]
     assert_consistent(est, X_NEW)
+
+
+@pytest.mark.parametrize("cls", [RampNetRegressor, RampNetClassifier])
+@pytest.mark.parametrize("params", [dict(max_epochs=0), dict(max_epochs=-3)],
+                         ids=["no epoch", "negative"])
+def test_a_fit_that_trains_no_epoch_fails_and_keeps_the_previous_model(cls, params):
+    est = previously_fitted(cls)
+    predictions = est.predict(X_OLD)
+    est.set_params(**params)
+    before = state(est)
+    with pytest.raises(ValueError, match=re.escape(
+            f"No training epoch ran (max_epochs={params['max_epochs']}): fit needs at least "
+            "one epoch to give a model")):
+        est.fit(X_NEW, target(cls, X_NEW))
+    assert_as_before(est, before, predictions)
+    fresh = cls(**{**PARAMS, **params})
+    with pytest.raises(ValueError, match="No training epoch ran"):
+        fresh.fit(X_NEW, target(cls, X_NEW))
+    assert not hasattr(fresh, "is_fitted_") and not hasattr(fresh, "net_")
