@@ -4,229 +4,13 @@ explanations of each model that the dashboard draws."""
 import numbers
 
 import numpy as np
-from sklearn.base import BaseEstimator, RegressorMixin, is_classifier
-from sklearn.exceptions import NotFittedError
 from sklearn.inspection import permutation_importance
 from sklearn.metrics import r2_score, roc_auc_score
-from sklearn.utils import check_array, check_consistent_length
-from sklearn.utils.validation import check_is_fitted
 
 from . import ale, parallel, pdp
+from .data import Dataset, shown
+from .responses import ModelResponse, columns_for, is_classifier, is_fitted
 from .score_drops import R2, ROC_AUC, ScoreDrops
-
-# Label length the dashboard asks for.
-LABEL_LENGTH = 15
-
-
-def _shown(value):
-    """repr of a value for a message, NumPy scalars as plain Python ones."""
-    return repr(value.item() if isinstance(value, np.generic) else value)
-
-
-def truncate_names(names, length):
-    """Map each name to a label of at most ``length`` characters: the name
-    itself when it fits, else its first ``length - 1`` characters and "…", so
-    that a cut label never passes for a whole name. Where cutting makes several
-    names equal, each of them is numbered instead ("~1…", "~2…", ... after a
-    shorter start), so that a chart never draws two features under one label
-    (a bar chart with categorical labels would stack them). A length too short
-    to hold the number gives longer labels rather than repeated ones."""
-    cut = {name: name if len(name) <= length else name[: length - 1] + "…" for name in names}
-    groups = {}
-    for name in names:
-        groups.setdefault(cut[name], []).append(name)
-    used = {label for label, members in groups.items() if len(members) == 1}
-    labels = {}
-    for label, members in groups.items():
-        if len(members) == 1:
-            labels[members[0]] = label
-            continue
-        number = 0
-        for name in members:
-            while True:
-                number += 1
-                suffix = "~%d…" % number
-                candidate = name[: max(length - len(suffix), 0)] + suffix
-                if candidate not in used:
-                    break
-            used.add(candidate)
-            labels[name] = candidate
-    return labels
-
-
-class TruncatedNames(dict):
-    """Labels by length: ``names[15]`` maps every feature name to its label of
-    at most 15 characters; other lengths are made on first use."""
-
-    def __init__(self, names):
-        super().__init__()
-        self._names = list(names)
-
-    def __missing__(self, length):
-        if isinstance(length, bool) or not isinstance(length, numbers.Integral) or length < 1:
-            raise KeyError(length)
-        labels = truncate_names(self._names, int(length))
-        self[length] = labels
-        return labels
-
-
-def _check_finite_response(y):
-    """Refuse a response holding NaN or infinite values: the scores of
-    permutation importance would come out NaN, and every explanation of a
-    model fitted to such values would be meaningless."""
-    if y.dtype.kind in "fc":
-        bad = ~np.isfinite(y)
-    elif y.dtype.kind == "O":
-        bad = np.array(
-            [isinstance(v, (float, complex, np.inexact)) and not np.isfinite(v) for v in y],
-            dtype=bool,
-        )
-    else:
-        return
-    if bad.any():
-        first = int(np.flatnonzero(bad)[0])
-        raise ValueError(
-            "the response y holds %d NaN or infinite value%s (the first at row %d, %s)"
-            % (bad.sum(), "" if bad.sum() == 1 else "s", first, _shown(y[first]))
-        )
-
-
-class Dataset:
-    """The experiment's data: ``x`` (float64, n_samples x n_features, read-only),
-    ``y``, ``feature_names`` and ``truncated_columns_dict``."""
-
-    def __init__(self, x, y, feature_names=None):
-        columns = getattr(x, "columns", None)
-        self.x = check_array(x, dtype=np.float64, copy=True, input_name="x")
-        self.x.flags.writeable = False
-        self.y = np.array(y, copy=True)
-        if self.y.ndim == 2 and self.y.shape[1] == 1:
-            self.y = self.y.ravel()
-        if self.y.ndim != 1:
-            raise ValueError("y must be one-dimensional, got shape %s" % (self.y.shape,))
-        check_consistent_length(self.x, self.y)
-        _check_finite_response(self.y)
-        self.y.flags.writeable = False
-        if feature_names is None:
-            if columns is not None:
-                feature_names = [str(c) for c in columns]
-            else:
-                feature_names = ["x%d" % i for i in range(self.x.shape[1])]
-        feature_names = list(feature_names)
-        if len(feature_names) != self.x.shape[1]:
-            raise ValueError(
-                "%d feature names given for %d features" % (len(feature_names), self.x.shape[1])
-            )
-        for name in feature_names:
-            if not isinstance(name, str):
-                raise ValueError("feature names must be strings, got %r" % (name,))
-        if len(set(feature_names)) != len(feature_names):
-            repeated = sorted({n for n in feature_names if feature_names.count(n) > 1})
-            raise ValueError("feature names must be distinct; repeated: %s" % ", ".join(repeated))
-        self.feature_names = feature_names
-        self.truncated_columns_dict = TruncatedNames(feature_names)
-        self.truncated_columns_dict[LABEL_LENGTH]
-
-    @property
-    def n_samples(self):
-        return self.x.shape[0]
-
-
-class _Response(RegressorMixin, BaseEstimator):
-    """A fitted model seen as a regressor of the value that is explained: the
-    prediction of a regressor, the probability of ``classes_[1]`` for a binary
-    classifier. It lets the scikit-learn inspection tools treat both alike
-    (and never calls a classifier's ``predict``).
-
-    It takes rows in the experiment's column order and hands the model its own:
-    ``order`` lists the experiment's column of each of the model's features
-    (None: the same order), ``columns`` the names the model was fitted on
-    (None: it gets an array)."""
-
-    def __init__(self, model=None, classifier=False, columns=None, order=None):
-        self.model = model
-        self.classifier = classifier
-        self.columns = columns
-        self.order = order
-
-    def fit(self, x, y=None):
-        return self
-
-    def __sklearn_is_fitted__(self):
-        return True
-
-    def _input(self, x):
-        if self.order is not None:
-            x = np.asarray(x)[:, self.order]
-        # A model fitted on a DataFrame gets one with its own column names back.
-        if self.columns is not None:
-            import pandas as pd
-
-            return pd.DataFrame(x, columns=self.columns)
-        return x
-
-    def predict_proba(self, x):
-        return np.asarray(self.model.predict_proba(self._input(x)), dtype=np.float64)
-
-    def predict(self, x):
-        if self.classifier:
-            return self.predict_proba(x)[:, 1]
-        return np.asarray(self.model.predict(self._input(x)), dtype=np.float64).reshape(len(x))
-
-
-def _columns_for(name, model, feature_names):
-    """(columns, order) of ``_Response`` for ``model``: a model that knows the
-    names it was fitted on gets the experiment's columns of those names, in its
-    own order; one that knows only its width must match the experiment's."""
-    fitted_names = getattr(model, "feature_names_in_", None)
-    if fitted_names is not None:
-        fitted_names = list(fitted_names)
-        missing = [n for n in fitted_names if n not in feature_names]
-        extra = [n for n in feature_names if n not in fitted_names]
-        if missing or extra or len(fitted_names) != len(feature_names):
-            raise ValueError(
-                "model %r was fitted on other features than the experiment's: "
-                "missing from the experiment: %s; not known to the model: %s"
-                % (
-                    name,
-                    ", ".join(_shown(n) for n in missing) or "none",
-                    ", ".join(_shown(n) for n in extra) or "none",
-                )
-            )
-        order = [feature_names.index(n) for n in fitted_names]
-        return fitted_names, None if order == list(range(len(order))) else order
-    width = getattr(model, "n_features_in_", None)
-    if width is not None and width != len(feature_names):
-        raise ValueError(
-            "model %r was fitted on %d features, the experiment's data have %d"
-            % (name, width, len(feature_names))
-        )
-    return None, None
-
-
-def _is_classifier(model):
-    """Whether ``model`` is a classifier by scikit-learn's tags. A model that
-    is not a scikit-learn estimator (no tags: newer scikit-learn raises for it)
-    is a classifier only if it says so the old way, by ``_estimator_type``."""
-    try:
-        return is_classifier(model)
-    except AttributeError:
-        return getattr(model, "_estimator_type", None) == "classifier"
-
-
-def _is_fitted(model):
-    """scikit-learn's fitted check; for a model without scikit-learn's tags
-    (newer releases raise for it), the check's own rule: a fitted attribute
-    (a name ending in "_") or ``__sklearn_is_fitted__``."""
-    try:
-        check_is_fitted(model)
-        return True
-    except (NotFittedError, TypeError):  # not fitted, or not an estimator at all
-        return False
-    except AttributeError:
-        if hasattr(model, "__sklearn_is_fitted__"):
-            return bool(model.__sklearn_is_fitted__())
-        return any(v.endswith("_") and not v.startswith("__") for v in vars(model))
 
 
 class Experiment:
@@ -323,13 +107,13 @@ class Experiment:
         that name and its computed explanations); returns the experiment."""
         if not isinstance(name, str):
             raise ValueError("model names must be strings, got %r" % (name,))
-        classifier = _is_classifier(model)
+        classifier = is_classifier(model)
         if classifier:
             if not hasattr(model, "predict_proba"):
                 raise ValueError("classifier %r has no predict_proba" % name)
         elif not hasattr(model, "predict"):
             raise ValueError("model %r has no predict method" % name)
-        if not _is_fitted(model):
+        if not is_fitted(model):
             raise ValueError("model %r is not fitted" % name)
         if classifier:
             classes = getattr(model, "classes_", None)
@@ -345,13 +129,13 @@ class Experiment:
                     "model %r classifies %s, but the experiment's response holds %s"
                     % (
                         name,
-                        " and ".join(_shown(c) for c in classes),
-                        "other values, such as " + _shown(foreign[0]) if foreign else "only " + _shown(labels[0]),
+                        " and ".join(shown(c) for c in classes),
+                        "other values, such as " + shown(foreign[0]) if foreign else "only " + shown(labels[0]),
                     )
                 )
         elif not (np.issubdtype(self.data.y.dtype, np.number) or self.data.y.dtype == bool):
             raise ValueError("model %r is a regressor, but the experiment's response is not numeric" % name)
-        response = _Response(model, classifier, *_columns_for(name, model, self.data.feature_names))
+        response = ModelResponse(model, classifier, *columns_for(name, model, self.data.feature_names))
         try:
             response.predict(self.data.x[:2])
         except Exception as error:
