@@ -2,6 +2,6 @@
 explanations (permutation importance, partial dependence, accumulated local
 effects, SHAP and LIME), as the dashboard's ``InsightBoard`` shows them."""
 
-from .core import Dataset, Experiment
+from .core import Dataset, Experiment, ShapSummary
 
-__all__ = ["Dataset", "Experiment"]
+__all__ = ["Dataset", "Experiment", "ShapSummary"]

@@ -83,13 +83,34 @@ def _check_finite_response(y):
         )
 
 
+def _check_names_match_columns(feature_names, columns):
+    """Refuse names that contradict a DataFrame's own: a model fitted on the
+    frame knows its columns by those names, and the experiment finds each
+    model's columns by name, so other names would hand it the wrong columns.
+    Columns that are not all strings (a frame's default numbers) name nothing
+    a model could know; names given for them only label the features."""
+    columns = list(columns)
+    if not all(isinstance(c, str) for c in columns) or feature_names == columns:
+        return
+    position = next(k for k, (a, b) in enumerate(zip(feature_names, columns)) if a != b)
+    raise ValueError(
+        "feature_names differ from the DataFrame's columns: at position %d, %s against the "
+        "column %s; leave feature_names out to take the columns' names"
+        % (position, shown(feature_names[position]), shown(columns[position]))
+    )
+
+
 class Dataset:
     """The experiment's data: ``x`` (float64, n_samples x n_features, read-only),
     ``y``, ``feature_names`` and ``truncated_columns_dict``."""
 
     def __init__(self, x, y, feature_names=None):
         columns = getattr(x, "columns", None)
-        self.x = check_array(x, dtype=np.float64, copy=True, input_name="x")
+        self.x = check_array(x, dtype=np.float64, copy=True, input_name="x", ensure_min_samples=0)
+        if self.x.shape[0] < 2:
+            # No score, spread or local neighbourhood exists for fewer rows:
+            # every explanation would come out NaN or zero.
+            raise ValueError("an experiment needs at least two samples; the data have %d" % self.x.shape[0])
         self.x.flags.writeable = False
         self.y = np.array(y, copy=True)
         if self.y.ndim == 2 and self.y.shape[1] == 1:
@@ -115,6 +136,8 @@ class Dataset:
         if len(set(feature_names)) != len(feature_names):
             repeated = sorted({n for n in feature_names if feature_names.count(n) > 1})
             raise ValueError("feature names must be distinct; repeated: %s" % ", ".join(repeated))
+        if columns is not None:
+            _check_names_match_columns(feature_names, columns)
         self.feature_names = feature_names
         self.truncated_columns_dict = TruncatedNames(feature_names)
         self.truncated_columns_dict[LABEL_LENGTH]

@@ -46,10 +46,14 @@ class ModelResponse(RegressorMixin, BaseEstimator):
     def predict_proba(self, x):
         return np.asarray(self.model.predict_proba(self._input(x)), dtype=np.float64)
 
+    def regression_output(self, x):
+        """The model's ``predict`` as it comes, as floats."""
+        return np.asarray(self.model.predict(self._input(x)), dtype=np.float64)
+
     def predict(self, x):
         if self.classifier:
             return self.predict_proba(x)[:, 1]
-        return np.asarray(self.model.predict(self._input(x)), dtype=np.float64).reshape(len(x))
+        return self.regression_output(x).reshape(len(x))
 
 
 def columns_for(name, model, feature_names):
@@ -95,13 +99,38 @@ def is_classifier(model):
 def is_fitted(model):
     """scikit-learn's fitted check; for a model without scikit-learn's tags
     (newer releases raise for it), the check's own rule: a fitted attribute
-    (a name ending in "_") or ``__sklearn_is_fitted__``."""
+    (a name ending in "_") or ``__sklearn_is_fitted__``. A model without
+    ``fit`` (a wrapper of a fitted model, a prediction rule written by hand)
+    cannot be fitted, so it is ready as it is, unless its
+    ``__sklearn_is_fitted__`` says otherwise."""
+    if not hasattr(model, "fit"):
+        says = getattr(model, "__sklearn_is_fitted__", None)
+        return True if says is None else bool(says())
     try:
         check_is_fitted(model)
         return True
-    except (NotFittedError, TypeError):  # not fitted, or not an estimator at all
+    except (NotFittedError, TypeError):  # not fitted, or a class rather than a model
         return False
     except AttributeError:
         if hasattr(model, "__sklearn_is_fitted__"):
             return bool(model.__sklearn_is_fitted__())
         return any(v.endswith("_") and not v.startswith("__") for v in vars(model))
+
+
+def check_single_output(name, response, rows):
+    """Refuse a regressor that predicts several values per sample: the
+    experiment explains one value per sample. ``rows``: a few of the data's."""
+    if response.classifier:
+        return
+    try:
+        output = response.regression_output(rows)
+    except Exception as error:
+        raise ValueError(
+            "model %r cannot predict the experiment's data (%d features): %s" % (name, rows.shape[1], error)
+        ) from error
+    outputs = output[0].size if output.ndim > 1 and len(output) == len(rows) else None
+    if outputs is not None and outputs > 1:
+        raise ValueError(
+            "model %r predicts %d outputs per sample (a multi-output regressor); only models "
+            "of a single output can be explained: hold one model per output" % (name, outputs)
+        )
