@@ -109,3 +109,18 @@ def test_bad_feature_lists(features, error, message):
     exp = Experiment(x, x[:, 0], NAMES).add_model("m", LinearRegression().fit(x, x[:, 0]))
     with pytest.raises(error, match=re.escape(message)):
         exp.interaction_strength("m", features)
+
+
+@pytest.mark.parametrize(
+    "settings, message",
+    [
+        ({"interaction_samples": 1}, "interaction_samples and interaction_features must be at least 2"),
+        ({"interaction_features": 1}, "interaction_samples and interaction_features must be at least 2"),
+        ({"interaction_features": 2.5}, "interaction_features must be a positive integer, got 2.5"),
+        ({"shap_summary_samples": 0}, "shap_summary_samples must be a positive integer, got 0"),
+    ],
+)
+def test_bad_sample_settings(settings, message):
+    x = data(10)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Experiment(x, x[:, 0], NAMES, **settings)

@@ -1,9 +1,10 @@
-"""Partial dependence of one feature or of a pair, on the grids the
-dashboard draws.
+"""Partial dependence of one feature or of a pair, and the individual
+(ICE) curves whose mean it is, on the grids the dashboard draws.
 
 ``predict`` is any function from a 2-D float array to one value per row. The
 partial dependence at a value is the mean of the predictions over the given
-rows with the feature set to that value (for a pair, both features set).
+rows with the feature set to that value (for a pair, both features set); a
+row's ICE curve is its own prediction as the feature runs over the grid.
 
 Grids span each feature's whole range in the data, as ALE does (its bin edges
 run from the minimum to the maximum), so that the two curves of a feature
