@@ -221,9 +221,11 @@ class FakeExperiment:
         self.importance = (list(features), [0.3, 0.2, 0.1][: len(features)])
         grid0, grid1 = np.linspace(0.0, 1.0, 5), np.linspace(10.0, 20.0, 4)
         self.pdp_one = pdp_result(grid0, np.arange(5.0))
-        self.pdp_two = pdp_result(grid0, np.arange(20.0).reshape(5, 4) * 7.5, grid1)
+        # Two-feature effects as the experiment lays them out: a row per value of
+        # feature1 (from its highest down), a column per value of feature0.
+        self.pdp_two = pdp_result(grid0, np.arange(20.0).reshape(4, 5) * 7.5, grid1)
         self.ale_one = (grid0, np.arange(5.0) / 10)
-        self.ale_two = (grid0, grid1, np.arange(20.0).reshape(5, 4) / 4)
+        self.ale_two = (grid0, grid1, np.arange(20.0).reshape(4, 5) / 4)
 
     def _record(self, name, *args, **kwargs):
         active = self.rec.current_output() if self.rec else None

@@ -16,6 +16,9 @@ EQUAL = '<font size="+1">Please select two different features</font>'
 NO_INTERACTION = '<font size="+1">No this interaction effect</font>'
 FILE_NAME = "qalvo\\dashboard\\insight_board"
 GRID0, GRID1 = np.linspace(0.0, 1.0, 5), np.linspace(10.0, 20.0, 4)
+# The grids' ends widened by half a step (0.25 / 2 and 10 / 3 / 2), so that each
+# pixel is centred on its grid value.
+CENTRED_EXTENT = [-0.125, 1.125, 10.0 - 5.0 / 3.0, 20.0 + 5.0 / 3.0]
 
 
 def build(rec, experiment=None, **settings):
@@ -150,11 +153,26 @@ def test_two_feature_pdp_plot(rec):
                                      "tight_layout", "show"]
     (image,), imshow_kwargs = calls[1][1:]
     assert image is experiment.pdp_two["average"][0]
-    assert imshow_kwargs == {"interpolation": "nearest", "aspect": "auto",
-                             "extent": [0.0, 1.0, 10.0, 20.0]}
+    assert {k: v for k, v in imshow_kwargs.items() if k != "extent"} == {
+        "interpolation": "nearest", "aspect": "auto"}
+    assert list(imshow_kwargs) == ["interpolation", "aspect", "extent"]
+    np.testing.assert_allclose(imshow_kwargs["extent"], CENTRED_EXTENT, rtol=1e-15)
     assert calls[2][1:] == ((), {"orientation": "vertical", "format": "%0.0f",
                                  "use_gridspec": True})
     assert calls[4][1:] == (("c",), {"fontsize": 12}) and calls[5][1:] == (("b",), {"fontsize": 12})
+
+
+def test_a_binary_feature_s_pixels_are_centred_on_0_and_1(rec):
+    experiment = FakeExperiment(rec)
+    flag = np.array([0.0, 1.0])
+    experiment.pdp_two = pdp_result(GRID0, np.arange(10.0).reshape(2, 5), flag)
+    experiment.ale_two = (GRID0, flag, np.arange(10.0).reshape(2, 5))
+    build(rec, experiment)
+    for output in live_outputs(rec)[2:]:
+        (imshow,) = [c for c in plt_during(rec, output) if c[0] == "imshow"]
+        # Two rows over [-0.5, 1.5]: centred on 1 (the top row) and on 0, not on
+        # 0.75 and 0.25; five columns over [-0.125, 1.125], centred on 0, 0.25, ... 1.
+        assert [float(e) for e in imshow[2]["extent"]] == [-0.125, 1.125, -0.5, 1.5]
 
 
 def test_two_feature_ale_extent_uses_numpy_along_axis_0(rec):
@@ -165,7 +183,11 @@ def test_two_feature_ale_extent_uses_numpy_along_axis_0(rec):
     calls = plt_during(rec, live_outputs(rec)[3])
     assert [c[0] for c in calls][:3] == ["figure", "imshow", "colorbar"]
     extent = calls[1][2]["extent"]
-    assert [np.asarray(e).tolist() for e in extent] == [[2.0, 1.0], [3.0, 7.0], 10.0, 20.0]
+    # Ends [2, 1] and [3, 7] over 4 columns: half steps [1/6, 1]; 10 and 20 over 2 rows: 5.
+    expected = [[2.0 - 1 / 6, 1.0 - 1.0], [3.0 + 1 / 6, 7.0 + 1.0], 5.0, 25.0]
+    assert len(extent) == 4
+    for value, wanted in zip(extent, expected):
+        np.testing.assert_allclose(np.asarray(value), wanted, rtol=1e-15)
 
 
 SCALES = [(150.0, "%0.0f"), (5.0, "%0.2f"), (0.05, "%0.3f"), (1234.0, "%0.0f"),
@@ -176,7 +198,7 @@ SCALES = [(150.0, "%0.0f"), (5.0, "%0.2f"), (0.05, "%0.3f"), (1234.0, "%0.0f"),
 @pytest.mark.parametrize("method", ["pdp", "ale"])
 def test_colour_bar_decimals_follow_the_range(rec, method, effect_range, expected):
     experiment = FakeExperiment(rec)
-    effect = 1.0 + np.linspace(0.0, effect_range, 20).reshape(5, 4)
+    effect = 1.0 + np.linspace(0.0, effect_range, 20).reshape(4, 5)
     experiment.pdp_two = pdp_result(GRID0, effect, GRID1)
     experiment.ale_two = (GRID0, GRID1, effect)
     build(rec, experiment)
@@ -185,8 +207,8 @@ def test_colour_bar_decimals_follow_the_range(rec, method, effect_range, expecte
     assert colorbar[2]["format"] == expected
 
 
-@pytest.mark.parametrize("effect", [np.linspace(-3.0, 9e-7, 20).reshape(5, 4),
-                                    np.linspace(1e-9, 5e-7, 20).reshape(5, 4)])
+@pytest.mark.parametrize("effect", [np.linspace(-3.0, 9e-7, 20).reshape(4, 5),
+                                    np.linspace(1e-9, 5e-7, 20).reshape(4, 5)])
 def test_tiny_ale_effects_use_scientific_notation(rec, effect):
     experiment = FakeExperiment(rec)
     experiment.ale_two = (GRID0, GRID1, effect)
@@ -212,15 +234,27 @@ def test_equal_features_show_a_message_in_both_views(rec):
     assert rec.plt_calls() == []
 
 
-@pytest.mark.parametrize("case", ["pdp constant", "ale none", "ale constant"])
+CASES = ["pdp constant", "ale none", "ale constant", "pdp constant feature1", "pdp constant feature0",
+         "ale constant feature1"]
+
+
+@pytest.mark.parametrize("case", CASES)
 def test_no_interaction_message_comes_before_any_figure(rec, case):
+    # A constant feature has a grid of one value: its image would be empty
+    # (zero height or width), however the other feature acts.
     experiment = FakeExperiment(rec)
     if case == "pdp constant":
-        experiment.pdp_two = pdp_result(GRID0, np.full((5, 4), 2.5), GRID1)
+        experiment.pdp_two = pdp_result(GRID0, np.full((4, 5), 2.5), GRID1)
+    elif case == "pdp constant feature1":
+        experiment.pdp_two = pdp_result(GRID0, np.arange(5.0)[None, :], [3.0])
+    elif case == "pdp constant feature0":
+        experiment.pdp_two = pdp_result([3.0], np.arange(4.0)[:, None], GRID1)
     elif case == "ale none":
         experiment.ale_two = None
+    elif case == "ale constant feature1":
+        experiment.ale_two = (GRID0, np.array([3.0]), np.arange(5.0)[None, :])
     else:
-        experiment.ale_two = (GRID0, GRID1, np.full((5, 4), 0.25))
+        experiment.ale_two = (GRID0, GRID1, np.full((4, 5), 0.25))
     build(rec, experiment)
     output = live_outputs(rec)[2 if case.startswith("pdp") else 3]
     assert [(w.kind, w.value) for w in output.contents] == [("HTML", NO_INTERACTION)]
@@ -292,7 +326,7 @@ def test_rebound_numpy_is_what_the_callbacks_use(rec, monkeypatch):
 
     monkeypatch.setattr(mod, "np", RecordingNumpy())
     build(rec)
-    # two-feature PDP: range test, then the decimals; two-feature ALE: range
-    # test, extent, decimals, then the 1e-6 test.
-    assert used == ["max", "min", "max", "min", "log10",
-                    "max", "min", "min", "max", "min", "max", "max", "min", "log10", "max"]
+    # two-feature PDP: range test, the image's shape, then the decimals;
+    # two-feature ALE: range test, shape, extent, decimals, then the 1e-6 test.
+    assert used == ["max", "min", "shape", "max", "min", "log10",
+                    "max", "min", "shape", "min", "max", "min", "max", "max", "min", "log10", "max"]

@@ -101,7 +101,9 @@ def test_selector_change_redraws_with_real_matplotlib(panel, shown, no_figures):
     assert len(no_figures.get_fignums()) == before + 2
     ale_figure = no_figures.figure(no_figures.get_fignums()[-1])
     image_axes, colorbar_axes = ale_figure.axes
-    assert list(image_axes.images[0].get_extent()) == [0.0, 1.0, 10.0, 20.0]
+    # Five columns over 0 .. 1, four rows over 10 .. 20, each pixel centred on its value.
+    np.testing.assert_allclose(image_axes.images[0].get_extent(),
+                               [-0.125, 1.125, 10.0 - 5.0 / 3.0, 20.0 + 5.0 / 3.0], rtol=1e-15)
     assert image_axes.get_xlabel() == "c" and image_axes.get_ylabel() == "a"
 
 

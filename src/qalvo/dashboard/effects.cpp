@@ -55,6 +55,34 @@ Ref fixed_format(PyObject* effect) {
 
 void show_message(PyObject* text) { display(html(text)); }
 
+/// np.shape(effect): (rows, columns) of a two-feature image.
+Ref image_shape(PyObject* effect) { return numpy(S.shape, effect); }
+
+/// Whether an image of this shape has fewer than two rows or columns: the
+/// pair holds a constant feature (a grid of one value), whose pixels would
+/// span nothing, and whose grid has no step to centre them by.
+bool too_few_pixels(PyObject* shape) {
+    return compare(item(shape, 0), C.int_2, Py_LT) || compare(item(shape, 1), C.int_2, Py_LT);
+}
+
+/// Half the step of an evenly spaced grid from low to high in `count` values.
+Ref half_step(PyObject* low, PyObject* high, PyObject* count) {
+    Ref steps = num::mul(num::sub(count, C.int_1), C.int_2);
+    return num::truediv(num::sub(high, low), steps);
+}
+
+/// imshow's extent for an image whose pixels are centred on their grid values:
+/// the grids' ends widened by half a grid step (columns run along feature0, rows
+/// up feature1). The ends alone would put the first and last pixels' edges on
+/// them, and every value half a pixel off (a flag's 0 and 1 at 0.25 and 0.75).
+Ref centred_extent(PyObject* shape, PyObject* x_min, PyObject* x_max, PyObject* y_min,
+                   PyObject* y_max) {
+    Ref half_x = half_step(x_min, x_max, item(shape, 1));
+    Ref half_y = half_step(y_min, y_max, item(shape, 0));
+    return list(num::sub(x_min, half_x), num::add(x_max, half_x), num::sub(y_min, half_y),
+                num::add(y_max, half_y));
+}
+
 // ---- the callbacks ------------------------------------------------------------------
 
 /// Shows the partial dependence of feature0, or of the pair (feature0, feature1).
@@ -97,6 +125,14 @@ Ref pdp_explain(Call& c, PyObject* feature0, PyObject* feature1) {
         show_message(C.no_interaction);
         return none();
     }
+    c.L(47);
+    // A constant feature cannot interact, and its image would be empty: the
+    // same message as for the ALE of such a pair, before any figure exists.
+    Ref shape = image_shape(average);
+    if (too_few_pixels(shape)) {
+        show_message(C.no_interaction);
+        return none();
+    }
     c.L(48);
     pyplot_kw(S.figure, C.kw_figsize, C.figsize);
     c.L(49);
@@ -108,7 +144,7 @@ Ref pdp_explain(Call& c, PyObject* feature0, PyObject* feature1) {
     Ref x_max = call_method_kw(grid0, S.max, C.kw_axis, C.int_0);
     Ref y_min = call_method_kw(grid1, S.min, C.kw_axis, C.int_0);
     Ref y_max = call_method_kw(grid1, S.max, C.kw_axis, C.int_0);
-    Ref extent = list(x_min, x_max, y_min, y_max);
+    Ref extent = centred_extent(shape, x_min, x_max, y_min, y_max);
     pyplot_kw(S.imshow, C.kw_imshow, effect, C.nearest, C.auto_, extent);
     c.L(50);
     Ref format = fixed_format(effect);
@@ -186,6 +222,12 @@ Ref ale_explain(Call& c, PyObject* feature0, PyObject* feature1) {
         show_message(C.no_interaction);
         return none();
     }
+    c.L(76);
+    Ref shape = image_shape(effect);
+    if (too_few_pixels(shape)) {
+        show_message(C.no_interaction);
+        return none();
+    }
     c.L(77);
     pyplot_kw(S.figure, C.kw_figsize, C.figsize);
     c.L(78);
@@ -195,7 +237,7 @@ Ref ale_explain(Call& c, PyObject* feature0, PyObject* feature1) {
     Ref x_max = call_method_kw(global(S.np), S.max, C.kw_axis, values0, C.int_0);
     Ref y_min = call_method_kw(global(S.np), S.min, C.kw_axis, values1, C.int_0);
     Ref y_max = call_method_kw(global(S.np), S.max, C.kw_axis, values1, C.int_0);
-    Ref extent = list(x_min, x_max, y_min, y_max);
+    Ref extent = centred_extent(shape, x_min, x_max, y_min, y_max);
     pyplot_kw(S.imshow, C.kw_imshow, effect, C.nearest, C.auto_, extent);
     c.L(79);
     Ref format = fixed_format(effect);

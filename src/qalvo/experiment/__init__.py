@@ -1,7 +1,9 @@
 """Experiments: data, fitted models held under names, and their post-hoc
-explanations (permutation importance, partial dependence, accumulated local
-effects, SHAP and LIME), as the dashboard's ``InsightBoard`` shows them."""
+explanations (permutation importance with its spread, partial dependence and
+ICE curves, accumulated local effects, interaction strength, SHAP and LIME),
+as the dashboard's ``InsightBoard`` shows them; ``qalvo.experiment.plots``
+draws each into a matplotlib Axes."""
 
-from .core import Dataset, Experiment
+from .core import Dataset, Experiment, ShapSummary
 
-__all__ = ["Dataset", "Experiment"]
+__all__ = ["Dataset", "Experiment", "ShapSummary"]

@@ -4,235 +4,34 @@ explanations of each model that the dashboard draws."""
 import numbers
 
 import numpy as np
-from sklearn.base import BaseEstimator, RegressorMixin, is_classifier
-from sklearn.exceptions import NotFittedError
-from sklearn.inspection import permutation_importance
-from sklearn.metrics import r2_score, roc_auc_score
-from sklearn.utils import check_array, check_consistent_length
-from sklearn.utils.validation import check_is_fitted
+from sklearn.utils import Bunch
 
-from . import ale, parallel, pdp
-from .score_drops import R2, ROC_AUC, ScoreDrops
+from . import ale, importance, interactions, parallel, pdp
+from .data import Dataset, shown
+from .responses import ModelResponse, check_single_output, columns_for, is_classifier, is_fitted
+from .score_drops import ScoreDrops
 
-# Label length the dashboard asks for.
-LABEL_LENGTH = 15
+# Streams of random numbers, one per kind of sample, all from the experiment's seed.
+_SHAP_SUMMARY_ROWS = 1
+_INTERACTION_ROWS = 2
 
 
-def _shown(value):
-    """repr of a value for a message, NumPy scalars as plain Python ones."""
-    return repr(value.item() if isinstance(value, np.generic) else value)
-
-
-def truncate_names(names, length):
-    """Map each name to a label of at most ``length`` characters: the name
-    itself when it fits, else its first ``length - 1`` characters and "…", so
-    that a cut label never passes for a whole name. Where cutting makes several
-    names equal, each of them is numbered instead ("~1…", "~2…", ... after a
-    shorter start), so that a chart never draws two features under one label
-    (a bar chart with categorical labels would stack them). A length too short
-    to hold the number gives longer labels rather than repeated ones."""
-    cut = {name: name if len(name) <= length else name[: length - 1] + "…" for name in names}
-    groups = {}
-    for name in names:
-        groups.setdefault(cut[name], []).append(name)
-    used = {label for label, members in groups.items() if len(members) == 1}
-    labels = {}
-    for label, members in groups.items():
-        if len(members) == 1:
-            labels[members[0]] = label
-            continue
-        number = 0
-        for name in members:
-            while True:
-                number += 1
-                suffix = "~%d…" % number
-                candidate = name[: max(length - len(suffix), 0)] + suffix
-                if candidate not in used:
-                    break
-            used.add(candidate)
-            labels[name] = candidate
-    return labels
-
-
-class TruncatedNames(dict):
-    """Labels by length: ``names[15]`` maps every feature name to its label of
-    at most 15 characters; other lengths are made on first use."""
-
-    def __init__(self, names):
-        super().__init__()
-        self._names = list(names)
-
-    def __missing__(self, length):
-        if isinstance(length, bool) or not isinstance(length, numbers.Integral) or length < 1:
-            raise KeyError(length)
-        labels = truncate_names(self._names, int(length))
-        self[length] = labels
-        return labels
-
-
-def _check_finite_response(y):
-    """Refuse a response holding NaN or infinite values: the scores of
-    permutation importance would come out NaN, and every explanation of a
-    model fitted to such values would be meaningless."""
-    if y.dtype.kind in "fc":
-        bad = ~np.isfinite(y)
-    elif y.dtype.kind == "O":
-        bad = np.array(
-            [isinstance(v, (float, complex, np.inexact)) and not np.isfinite(v) for v in y],
-            dtype=bool,
-        )
-    else:
-        return
-    if bad.any():
-        first = int(np.flatnonzero(bad)[0])
-        raise ValueError(
-            "the response y holds %d NaN or infinite value%s (the first at row %d, %s)"
-            % (bad.sum(), "" if bad.sum() == 1 else "s", first, _shown(y[first]))
-        )
-
-
-class Dataset:
-    """The experiment's data: ``x`` (float64, n_samples x n_features, read-only),
-    ``y``, ``feature_names`` and ``truncated_columns_dict``."""
-
-    def __init__(self, x, y, feature_names=None):
-        columns = getattr(x, "columns", None)
-        self.x = check_array(x, dtype=np.float64, copy=True, input_name="x")
-        self.x.flags.writeable = False
-        self.y = np.array(y, copy=True)
-        if self.y.ndim == 2 and self.y.shape[1] == 1:
-            self.y = self.y.ravel()
-        if self.y.ndim != 1:
-            raise ValueError("y must be one-dimensional, got shape %s" % (self.y.shape,))
-        check_consistent_length(self.x, self.y)
-        _check_finite_response(self.y)
-        self.y.flags.writeable = False
-        if feature_names is None:
-            if columns is not None:
-                feature_names = [str(c) for c in columns]
-            else:
-                feature_names = ["x%d" % i for i in range(self.x.shape[1])]
-        feature_names = list(feature_names)
-        if len(feature_names) != self.x.shape[1]:
-            raise ValueError(
-                "%d feature names given for %d features" % (len(feature_names), self.x.shape[1])
-            )
-        for name in feature_names:
-            if not isinstance(name, str):
-                raise ValueError("feature names must be strings, got %r" % (name,))
-        if len(set(feature_names)) != len(feature_names):
-            repeated = sorted({n for n in feature_names if feature_names.count(n) > 1})
-            raise ValueError("feature names must be distinct; repeated: %s" % ", ".join(repeated))
-        self.feature_names = feature_names
-        self.truncated_columns_dict = TruncatedNames(feature_names)
-        self.truncated_columns_dict[LABEL_LENGTH]
+class ShapSummary(Bunch):
+    """The result of ``Experiment.shap_summary``: a ``sklearn.utils.Bunch``
+    whose ``values`` attribute is the array of SHAP values, as in shap's
+    ``Explanation``, rather than the dict method of that name (which
+    ``dict.values(summary)`` still reaches)."""
 
     @property
-    def n_samples(self):
-        return self.x.shape[0]
-
-
-class _Response(RegressorMixin, BaseEstimator):
-    """A fitted model seen as a regressor of the value that is explained: the
-    prediction of a regressor, the probability of ``classes_[1]`` for a binary
-    classifier. It lets the scikit-learn inspection tools treat both alike
-    (and never calls a classifier's ``predict``).
-
-    It takes rows in the experiment's column order and hands the model its own:
-    ``order`` lists the experiment's column of each of the model's features
-    (None: the same order), ``columns`` the names the model was fitted on
-    (None: it gets an array)."""
-
-    def __init__(self, model=None, classifier=False, columns=None, order=None):
-        self.model = model
-        self.classifier = classifier
-        self.columns = columns
-        self.order = order
-
-    def fit(self, x, y=None):
-        return self
-
-    def __sklearn_is_fitted__(self):
-        return True
-
-    def _input(self, x):
-        if self.order is not None:
-            x = np.asarray(x)[:, self.order]
-        # A model fitted on a DataFrame gets one with its own column names back.
-        if self.columns is not None:
-            import pandas as pd
-
-            return pd.DataFrame(x, columns=self.columns)
-        return x
-
-    def predict_proba(self, x):
-        return np.asarray(self.model.predict_proba(self._input(x)), dtype=np.float64)
-
-    def predict(self, x):
-        if self.classifier:
-            return self.predict_proba(x)[:, 1]
-        return np.asarray(self.model.predict(self._input(x)), dtype=np.float64).reshape(len(x))
-
-
-def _columns_for(name, model, feature_names):
-    """(columns, order) of ``_Response`` for ``model``: a model that knows the
-    names it was fitted on gets the experiment's columns of those names, in its
-    own order; one that knows only its width must match the experiment's."""
-    fitted_names = getattr(model, "feature_names_in_", None)
-    if fitted_names is not None:
-        fitted_names = list(fitted_names)
-        missing = [n for n in fitted_names if n not in feature_names]
-        extra = [n for n in feature_names if n not in fitted_names]
-        if missing or extra or len(fitted_names) != len(feature_names):
-            raise ValueError(
-                "model %r was fitted on other features than the experiment's: "
-                "missing from the experiment: %s; not known to the model: %s"
-                % (
-                    name,
-                    ", ".join(_shown(n) for n in missing) or "none",
-                    ", ".join(_shown(n) for n in extra) or "none",
-                )
-            )
-        order = [feature_names.index(n) for n in fitted_names]
-        return fitted_names, None if order == list(range(len(order))) else order
-    width = getattr(model, "n_features_in_", None)
-    if width is not None and width != len(feature_names):
-        raise ValueError(
-            "model %r was fitted on %d features, the experiment's data have %d"
-            % (name, width, len(feature_names))
-        )
-    return None, None
-
-
-def _is_classifier(model):
-    """Whether ``model`` is a classifier by scikit-learn's tags. A model that
-    is not a scikit-learn estimator (no tags: newer scikit-learn raises for it)
-    is a classifier only if it says so the old way, by ``_estimator_type``."""
-    try:
-        return is_classifier(model)
-    except AttributeError:
-        return getattr(model, "_estimator_type", None) == "classifier"
-
-
-def _is_fitted(model):
-    """scikit-learn's fitted check; for a model without scikit-learn's tags
-    (newer releases raise for it), the check's own rule: a fitted attribute
-    (a name ending in "_") or ``__sklearn_is_fitted__``."""
-    try:
-        check_is_fitted(model)
-        return True
-    except (NotFittedError, TypeError):  # not fitted, or not an estimator at all
-        return False
-    except AttributeError:
-        if hasattr(model, "__sklearn_is_fitted__"):
-            return bool(model.__sklearn_is_fitted__())
-        return any(v.endswith("_") and not v.startswith("__") for v in vars(model))
+    def values(self):
+        return self["values"]
 
 
 class Experiment:
     """Feature data, a response and fitted models held under names, with the
     explanations of each model: permutation feature importance, partial
-    dependence, accumulated local effects, SHAP and LIME.
+    dependence and ICE curves, accumulated local effects, interaction
+    strength, SHAP (one sample or a summary of many) and LIME.
 
     Models are fitted scikit-learn-compatible regressors (``predict``) or binary
     classifiers (``predict_proba``; the probability of ``classes_[1]`` is what
@@ -253,12 +52,19 @@ class Experiment:
     - ``ale_bins``, ``ale_bins_2d``: quantile bins per feature of one- and
       two-feature ALE (ALE uses all rows).
     - ``shap_background``: rows of the SHAP background sample;
-      ``lime_samples``: perturbed samples per LIME explanation.
+      ``lime_samples``: perturbed samples per LIME explanation;
+      ``shap_summary_samples``: rows that ``shap_summary`` explains unless
+      told which.
+    - ``interaction_samples``: rows from which ``interaction_strength``
+      estimates partial dependences (its cost grows with their square);
+      ``interaction_features``: the most important features whose pairs it
+      ranks unless told which.
     - ``random_state``: seed (an integer, or None for fresh entropy) of every
       sample and permutation drawn.
 
     ``n_jobs`` (keyword-only, joblib's meaning; default 1) spreads permutation
-    importance over the features and ``local_values`` over the samples. Inside
+    importance over the features and ``local_values`` (so ``shap_summary``)
+    over the samples. Inside
     a ``joblib.parallel_backend("dask")`` block, -1 (or None) runs them on every
     worker of the Dask cluster. The results do not depend on it.
     """
@@ -278,6 +84,9 @@ class Experiment:
         ale_bins_2d=20,
         shap_background=100,
         lime_samples=2000,
+        shap_summary_samples=100,
+        interaction_samples=200,
+        interaction_features=5,
         random_state=0,
         n_jobs=1,
     ):
@@ -291,6 +100,9 @@ class Experiment:
             ("ale_bins_2d", ale_bins_2d),
             ("shap_background", shap_background),
             ("lime_samples", lime_samples),
+            ("shap_summary_samples", shap_summary_samples),
+            ("interaction_samples", interaction_samples),
+            ("interaction_features", interaction_features),
         ] + ([("pfi_max_samples", pfi_max_samples)] if pfi_max_samples is not None else []):
             if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
                 raise ValueError("%s must be a positive integer, got %r" % (setting, value))
@@ -300,6 +112,8 @@ class Experiment:
             raise ValueError("random_state must be a non-negative integer or None, got %r" % (random_state,))
         if pdp_grid < 2 or pdp_grid_2d < 2:
             raise ValueError("pdp_grid and pdp_grid_2d must be at least 2")
+        if interaction_samples < 2 or interaction_features < 2:
+            raise ValueError("interaction_samples and interaction_features must be at least 2")
         self.pfi_repeats = pfi_repeats
         self.pfi_max_samples = pfi_max_samples
         self.pdp_grid = pdp_grid
@@ -309,6 +123,9 @@ class Experiment:
         self.ale_bins_2d = ale_bins_2d
         self.shap_background = shap_background
         self.lime_samples = lime_samples
+        self.shap_summary_samples = shap_summary_samples
+        self.interaction_samples = interaction_samples
+        self.interaction_features = interaction_features
         self.random_state = random_state
         self.n_jobs = parallel.check_n_jobs(n_jobs)
         self._models = {}
@@ -323,13 +140,13 @@ class Experiment:
         that name and its computed explanations); returns the experiment."""
         if not isinstance(name, str):
             raise ValueError("model names must be strings, got %r" % (name,))
-        classifier = _is_classifier(model)
+        classifier = is_classifier(model)
         if classifier:
             if not hasattr(model, "predict_proba"):
                 raise ValueError("classifier %r has no predict_proba" % name)
         elif not hasattr(model, "predict"):
             raise ValueError("model %r has no predict method" % name)
-        if not _is_fitted(model):
+        if not is_fitted(model):
             raise ValueError("model %r is not fitted" % name)
         if classifier:
             classes = getattr(model, "classes_", None)
@@ -345,13 +162,14 @@ class Experiment:
                     "model %r classifies %s, but the experiment's response holds %s"
                     % (
                         name,
-                        " and ".join(_shown(c) for c in classes),
-                        "other values, such as " + _shown(foreign[0]) if foreign else "only " + _shown(labels[0]),
+                        " and ".join(shown(c) for c in classes),
+                        "other values, such as " + shown(foreign[0]) if foreign else "only " + shown(labels[0]),
                     )
                 )
         elif not (np.issubdtype(self.data.y.dtype, np.number) or self.data.y.dtype == bool):
             raise ValueError("model %r is a regressor, but the experiment's response is not numeric" % name)
-        response = _Response(model, classifier, *_columns_for(name, model, self.data.feature_names))
+        response = ModelResponse(model, classifier, *columns_for(name, model, self.data.feature_names))
+        check_single_output(name, response, self.data.x[:2])
         try:
             response.predict(self.data.x[:2])
         except Exception as error:
@@ -419,37 +237,164 @@ class Experiment:
         importance is the mean drop of the score (R^2 for a regressor, ROC AUC of
         the probability of ``classes_[1]`` for a classifier) when the feature's
         values are shuffled; the importances are a ``ScoreDrops`` array, whose
-        ``score`` names that score for the chart's axis."""
+        ``score`` names that score for the chart's axis. The means of
+        ``permutation_importance``, which also gives their spread."""
+        result = self._importances(name)
+        order = np.argsort(result.importances_mean, kind="stable")
+        names = [self.data.feature_names[i] for i in order]
+        return names, ScoreDrops(result.importances_mean[order], result.score)
+
+    def permutation_importance(self, name):
+        """Permutation feature importance of a model, with its spread over the
+        repeats.
+
+        Each feature's values are shuffled ``pfi_repeats`` times (on
+        ``pfi_max_samples`` rows drawn for each permutation, or on all rows),
+        and the model's score is compared with its score on the unshuffled
+        data. The permutations are scikit-learn's
+        ``sklearn.inspection.permutation_importance`` with the experiment's
+        ``random_state`` and ``n_jobs``, so the numbers equal what that
+        function returns for the same model, data, score and seed, whatever
+        ``n_jobs``.
+
+        Parameters
+        ----------
+        name : str
+            Name of a model held by the experiment.
+
+        Returns
+        -------
+        result : sklearn.utils.Bunch
+            In the experiment's feature order (not ranked; ``permutation_vi``
+            ranks the means):
+
+            importances_mean : ndarray of shape (n_features,)
+                Mean drop of the score over the repeats.
+            importances_std : ndarray of shape (n_features,)
+                Standard deviation of the drops over the repeats (NumPy's
+                ``std``, dividing by the number of repeats, as scikit-learn).
+            importances : ndarray of shape (n_features, pfi_repeats)
+                The drop of each repeat.
+            feature_names : list of str
+                The features, in the order of the arrays.
+            score : str
+                The score whose drop is measured: "R²" for a regressor,
+                "ROC AUC" for a classifier.
+
+        Raises
+        ------
+        KeyError
+            For an unknown model name.
+        ValueError
+            Where the score is undefined, so that every importance would be
+            NaN or meaningless: a constant regression response (R² is then
+            forced to 0.0 by scikit-learn), or rows drawn for the
+            permutations (``pfi_max_samples``) that hold a single sample, a
+            constant response or one class only. The message says which.
+
+        Notes
+        -----
+        The importance of feature j in repeat r is
+        ``s(f, X, y) - s(f, X_perm(j, r), y)``, with ``s`` the score (R² of
+        the prediction for a regressor; ROC AUC of the probability of
+        ``classes_[1]`` for a binary classifier), ``X`` all rows, and
+        ``X_perm(j, r)`` the rows drawn for the permutations with column j
+        shuffled; scikit-learn draws the same rows for every feature. A
+        feature whose shuffling costs nothing scores about 0; negative values
+        are noise. Compare two features by their means together with their
+        standard deviations: a difference well within the spread is not
+        established. The cost is ``n_features * pfi_repeats`` predictions of
+        the rows drawn (linear in the rows); the result is kept until the
+        model is replaced.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from sklearn.linear_model import LinearRegression
+        >>> from qalvo.experiment import Experiment
+        >>> rng = np.random.default_rng(0)
+        >>> x = rng.uniform(-1, 1, (200, 3))
+        >>> y = 3 * x[:, 0] + x[:, 1]
+        >>> exp = Experiment(x, y, ["a", "b", "c"], pfi_repeats=4)
+        >>> exp = exp.add_model("lin", LinearRegression().fit(x, y))
+        >>> result = exp.permutation_importance("lin")
+        >>> result.feature_names, result.score
+        (['a', 'b', 'c'], 'R²')
+        >>> result.importances.shape
+        (3, 4)
+        >>> bool(result.importances_mean[0] > result.importances_mean[1] > 10 * result.importances_std[1])
+        True
+        """
+        result = self._importances(name)
+        return Bunch(
+            importances_mean=result.importances_mean.copy(),
+            importances_std=result.importances_std.copy(),
+            importances=result.importances.copy(),
+            feature_names=list(self.data.feature_names),
+            score=result.score,
+        )
+
+    def _importances(self, name):
+        """The permutation importance of model ``name``, computed once."""
         response = self._response(name)
 
         def compute():
-            target = self._target(name)
-            metric = roc_auc_score if response.classifier else r2_score
-            result = permutation_importance(
+            classes = self._models[name].classes_ if response.classifier else None
+            score = importance.Score(name, classes, self.data.n_samples)
+            result = importance.permutation_importances(
                 response,
                 self.data.x,
-                target,
-                scoring=lambda model, x, y: metric(y, model.predict(x)),
-                n_repeats=self.pfi_repeats,
-                max_samples=min(self.pfi_max_samples, len(target)) if self.pfi_max_samples else 1.0,
-                random_state=self.random_state,
-                n_jobs=self.n_jobs,
+                self._target(name),
+                score,
+                self.pfi_repeats,
+                self.pfi_max_samples,
+                self.random_state,
+                self.n_jobs,
             )
-            order = np.argsort(result.importances_mean, kind="stable")
-            names = [self.data.feature_names[i] for i in order]
-            return names, result.importances_mean[order]
+            result.score = score.name
+            return result
 
-        names, importances = self._cached(("pfi", name), compute)
-        return list(names), ScoreDrops(importances, ROC_AUC if response.classifier else R2)
+        return self._cached(("pfi", name), compute)
 
     # ------------------------------------------------------- feature effects
 
-    def _pdp_rows(self):
+    def _rng(self, stream):
+        """A generator of the experiment's seed for one kind of sample, so that
+        different kinds (the SHAP background, the rows of a SHAP summary) are
+        not the same draws."""
+        return np.random.default_rng(None if self.random_state is None else [self.random_state, stream])
+
+    def _drawn_rows(self, size, stream):
+        """Indices of ``size`` distinct rows (all where the data have no more),
+        in data order."""
+        n = self.data.n_samples
+        if n <= size:
+            return np.arange(n)
+        return np.sort(self._rng(stream).choice(n, size, replace=False))
+
+    def _pdp_indices(self):
+        """Indices of the rows that partial dependence averages over."""
         n = self.data.n_samples
         if n <= self.pdp_max_samples:
-            return self.data.x
+            return np.arange(n)
         rng = np.random.default_rng(self.random_state)
-        return self.data.x[np.sort(rng.choice(n, self.pdp_max_samples, replace=False))]
+        return np.sort(rng.choice(n, self.pdp_max_samples, replace=False))
+
+    def _pdp_rows(self):
+        return self.data.x[self._pdp_indices()]
+
+    def _curves(self, name, i):
+        """(grid, row indices, individual curves) of feature ``i``, computed once."""
+        response = self._response(name)
+
+        def compute():
+            x = self.data.x
+            indices = self._pdp_indices()
+            grid = pdp.line_grid(x[:, i], self.pdp_grid)
+            curves = pdp.individual_curves(response.predict, x[indices], i, grid, len(x))
+            return grid, indices, curves
+
+        return self._cached(("ice", name, i), compute)
 
     def pdp_explain(self, name, feature0, feature1=None):
         """Partial dependence of model ``name`` on one feature or a pair: the
@@ -459,24 +404,24 @@ class Experiment:
 
         Returns {"values": [grid0] or [grid0, grid1], "average": [A]}: grids
         ascending; for one feature A[i] is the average prediction with the
-        feature set to grid0[i]; for a pair, whose grids are evenly spaced, A[r,
-        c] is that with the features set to (grid0[c], grid1[-1 - r]), so that
-        an image of A drawn from its top row down over the grids' extent has
-        feature0 along x, feature1 up the y axis, and each pixel at the value
-        it shows. A pair of equal features is no pair: its "average" is the
-        one-feature curve."""
+        feature set to grid0[i] (the mean of ``ice_explain``'s curves); for a
+        pair, whose grids are evenly spaced, A[r, c] is that with the features
+        set to (grid0[c], grid1[-1 - r]), so that an image of A drawn from its
+        top row down has feature0 along x and feature1 up the y axis; over the
+        grids' extent widened by half a grid step at each end
+        (``qalvo.experiment.plots.pixel_extent``), each pixel is centred on the
+        value it shows. A pair of equal features is no pair: its "average" is
+        the one-feature curve. A constant feature has a grid of one value."""
         response = self._response(name)
         i = self._feature(feature0)
         j = None if feature1 is None else self._feature(feature1)
 
         def compute():
-            rows = self._pdp_rows()
-            x = self.data.x
             if j is None or j == i:
-                grid = pdp.line_grid(x[:, i], self.pdp_grid)
-                average = pdp.partial_dependence(response.predict, rows, [i], [grid], len(x))
+                grid, _, curves = self._curves(name, i)
                 values = [grid] if j is None else [grid, grid.copy()]
-                return {"values": values, "average": [average]}
+                return {"values": values, "average": [curves.mean(axis=0)]}
+            x, rows = self.data.x, self._pdp_rows()
             grid0 = pdp.even_grid(x[:, i], self.pdp_grid_2d)
             grid1 = pdp.even_grid(x[:, j], self.pdp_grid_2d)
             surface = pdp.partial_dependence(response.predict, rows, [i, j], [grid0, grid1], len(x))
@@ -487,6 +432,177 @@ class Experiment:
             "values": [v.copy() for v in result["values"]],
             "average": [a.copy() for a in result["average"]],
         }
+
+    def ice_explain(self, name, feature, centered=False):
+        """Individual conditional expectation (ICE) curves of a model for one
+        feature: the prediction of each sample as the feature alone runs over
+        a grid, on the grid and the rows of ``pdp_explain``.
+
+        Parameters
+        ----------
+        name : str
+            Name of a model held by the experiment.
+        feature : str
+            Name of the feature.
+        centered : bool, default=False
+            Whether to subtract from every curve its value at the grid's first
+            point, so that all curves start at 0 and differences in shape stand
+            out ("c-ICE").
+
+        Returns
+        -------
+        result : dict
+            values : list of one ndarray of shape (n_grid,)
+                The grid, ascending: the feature's distinct values where there
+                are at most ``pdp_grid`` of them, else ``pdp_grid`` evenly
+                spaced values from its minimum to its maximum (the grid of
+                ``pdp_explain``).
+            individual : ndarray of shape (n_rows, n_grid)
+                ``individual[s, g]``: the prediction (the probability of
+                ``classes_[1]`` for a classifier) for row ``sample_indices[s]``
+                with the feature set to ``values[0][g]``; centred if asked.
+            average : list of one ndarray of shape (n_grid,)
+                ``individual.mean(axis=0)``, exactly: without centring, the
+                one-feature ``pdp_explain`` "average", bit for bit.
+            sample_indices : ndarray of shape (n_rows,)
+                The data rows of the curves, ascending: all rows, or the
+                ``pdp_max_samples`` rows drawn with ``random_state`` that
+                ``pdp_explain`` averages over.
+
+        Raises
+        ------
+        KeyError
+            For an unknown model or feature name.
+
+        Notes
+        -----
+        For row s, ``individual[s, g] = f(x_s with x_feature = grid[g])``
+        (Goldstein et al., 2015); the partial dependence is their mean over
+        the rows. Curves that are parallel show an additive effect of the
+        feature; curves that cross or diverge show that it interacts with
+        others, which the average can hide (opposite effects average to a flat
+        line). With ``centered``, ``individual[s, g] - individual[s, 0]``. The
+        cost is ``n_rows * n_grid`` predictions, at most the data's number of
+        rows per call of the model; the curves are kept until the model is
+        replaced. They equal scikit-learn's
+        ``partial_dependence(kind="individual")`` on the same rows and grid.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from sklearn.linear_model import LinearRegression
+        >>> from qalvo.experiment import Experiment
+        >>> rng = np.random.default_rng(0)
+        >>> x = rng.uniform(-1, 1, (300, 2))
+        >>> y = 2 * x[:, 0] - x[:, 1]
+        >>> exp = Experiment(x, y, ["a", "b"], pdp_grid=11)
+        >>> exp = exp.add_model("lin", LinearRegression().fit(x, y))
+        >>> ice = exp.ice_explain("lin", "a", centered=True)
+        >>> ice["individual"].shape
+        (300, 11)
+        >>> np.allclose(ice["individual"][:, -1], 2 * (x[:, 0].max() - x[:, 0].min()))
+        True
+        """
+        self._response(name)
+        grid, indices, curves = self._curves(name, self._feature(feature))
+        individual = curves - curves[:, :1] if centered else curves.copy()
+        return {
+            "values": [grid.copy()],
+            "individual": individual,
+            "average": [individual.mean(axis=0)],
+            "sample_indices": indices.copy(),
+        }
+
+    def interaction_strength(self, name, features=None):
+        """Pairs of features ranked by the strength of their interaction in a
+        model: Friedman's H² statistic.
+
+        Parameters
+        ----------
+        name : str
+            Name of a model held by the experiment.
+        features : sequence of str, optional
+            The features whose pairs are ranked (at least two, distinct). By
+            default the ``interaction_features`` most important ones by
+            permutation importance (computed first if it is not yet), since
+            the number of pairs grows with the square of the features.
+
+        Returns
+        -------
+        pairs : list of tuple (str, str, float)
+            (feature0, feature1, H²) for every pair of the features, the
+            strongest interaction first (ties in the order of the features).
+            Within a pair, feature0 comes first among ``features`` (by
+            default: is the more important).
+
+        Raises
+        ------
+        KeyError
+            For an unknown model or feature name.
+        ValueError
+            For fewer than two features, or a feature named twice.
+
+        Notes
+        -----
+        For a pair (j, k), on a sample of rows x_1 .. x_n (Friedman and
+        Popescu, 2008, eq. 44)::
+
+            H²_jk = sum_i [PD_jk(x_i) - PD_j(x_i) - PD_k(x_i)]² / sum_i PD_jk(x_i)²
+
+        where each partial dependence is averaged over the same sample, read
+        at the sample's own values of its features and centred to mean zero
+        over the sample. H² is the share of the variance of the pair's joint
+        effect that is not the sum of the two features' own effects: 0 for an
+        additive pair, 1 for a pure product of independent centred features;
+        it can exceed 1 for correlated features. A pair without effect (a
+        joint dependence whose range is at most 1e-9 of the range of the
+        model's predictions on the sample) gets 0, not a ratio of rounding
+        errors.
+
+        The sample is ``interaction_samples`` rows drawn with
+        ``random_state`` (all rows if the data have no more). Each partial
+        dependence costs ``interaction_samples`` squared predictions:
+        ``m + m * (m - 1) / 2`` of them for m features, whatever the data's
+        number of rows. The ranking is kept until the model is replaced.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from sklearn.pipeline import make_pipeline
+        >>> from sklearn.preprocessing import PolynomialFeatures
+        >>> from sklearn.linear_model import LinearRegression
+        >>> from qalvo.experiment import Experiment
+        >>> rng = np.random.default_rng(0)
+        >>> x = rng.uniform(-1, 1, (400, 3))
+        >>> y = x[:, 0] + x[:, 1] * x[:, 2]
+        >>> model = make_pipeline(PolynomialFeatures(2), LinearRegression()).fit(x, y)
+        >>> exp = Experiment(x, y, ["a", "b", "c"]).add_model("m", model)
+        >>> pairs = exp.interaction_strength("m", ["a", "b", "c"])
+        >>> pairs[0][:2], round(pairs[0][2], 1)
+        (('b', 'c'), 0.9)
+        >>> all(h2 < 1e-12 for _, _, h2 in pairs[1:])  # a enters additively
+        True
+        """
+        response = self._response(name)
+        if features is None:
+            means = self._importances(name).importances_mean
+            columns = [int(c) for c in np.argsort(-means, kind="stable")[: self.interaction_features]]
+        else:
+            if isinstance(features, str):
+                raise ValueError("features must be a sequence of feature names, got %r" % (features,))
+            columns = [self._feature(feature) for feature in features]
+            if len(columns) < 2:
+                raise ValueError("interaction_strength needs at least two features, got %d" % len(columns))
+            if len(set(columns)) != len(columns):
+                raise ValueError("features must be distinct, got %r" % (list(features),))
+
+        def compute():
+            sample = self.data.x[self._drawn_rows(self.interaction_samples, _INTERACTION_ROWS)]
+            pairs = interactions.pair_strengths(response.predict, sample, columns, self.data.n_samples)
+            ranked = sorted(pairs, key=lambda pair: -pair[2])  # stable: ties keep the features' order
+            return [(self.data.feature_names[a], self.data.feature_names[b], h2) for a, b, h2 in ranked]
+
+        return list(self._cached(("h2", name, tuple(columns)), compute))
 
     def ale_explain(self, name, feature0, feature1=None):
         """Accumulated local effects of model ``name``.
@@ -547,14 +663,115 @@ class Experiment:
         response = self._response(model)
         if method not in ("SHAP", "LIME"):
             raise ValueError("method must be 'SHAP' or 'LIME', not %r" % (method,))
+        return parallel.local_values(self, response, method, self._samples(sample_indices))
+
+    def _samples(self, sample_indices):
+        """``sample_indices`` checked, as a list of Python integers."""
         try:
             if isinstance(sample_indices, (str, bytes)):
                 raise TypeError
             requested = list(sample_indices)
         except TypeError:
             raise ValueError("sample_indices must be a sequence of integers, got %r" % (sample_indices,)) from None
-        indices = [self._sample(index) for index in requested]
-        return parallel.local_values(self, response, method, indices)
+        return [self._sample(index) for index in requested]
+
+    def shap_summary(self, name, sample_indices=None):
+        """SHAP values of a model for many samples at once: the global view of
+        what drives its output, and the data for summary and dependence plots.
+
+        Parameters
+        ----------
+        name : str
+            Name of a model held by the experiment.
+        sample_indices : sequence of int, optional
+            The rows to explain (at least one). By default
+            ``shap_summary_samples`` distinct rows drawn with ``random_state``
+            (all rows if the data have no more), in data order.
+
+        Returns
+        -------
+        result : ShapSummary
+            A ``sklearn.utils.Bunch`` (keys readable as attributes):
+
+            values : ndarray of shape (n_rows, n_features)
+                ``values[k, j]``: the SHAP value of feature j for row
+                ``sample_indices[k]``, in the experiment's feature order, as
+                ``local_values`` and ``local_explain`` compute it.
+            base_values : ndarray of shape (n_rows,)
+                The expected output over the SHAP background, the same for
+                every row; ``base_values + values.sum(axis=1)`` is each row's
+                prediction (the probability of ``classes_[1]`` for a
+                classifier).
+            data : ndarray of shape (n_rows, n_features)
+                The rows' feature values.
+            mean_abs : ndarray of shape (n_features,)
+                Mean absolute SHAP value of each feature over the rows: its
+                global importance in units of the output.
+            feature_names : list of str
+                The features, in the order of the columns.
+            sample_indices : ndarray of shape (n_rows,)
+                The rows explained.
+
+        Raises
+        ------
+        KeyError
+            For an unknown model name.
+        ValueError
+            For sample indices that are not integers of existing rows, or
+            none at all.
+
+        Notes
+        -----
+        Kernel SHAP (Lundberg and Lee, 2017) over the background of
+        ``shap_background`` rows drawn with ``random_state``: for a model f
+        and background B, feature j's value for row x is its Shapley value in
+        the game ``v(S) = mean over b in B of f(x_S, b_rest)``. For a linear
+        model it is ``w_j * (x_j - mean of x_j over B)``. The values are exact
+        up to 11 features and sampled with a seeded generator beyond, so they
+        are the same for a seed whatever ``n_jobs``, which spreads the rows
+        over joblib tasks. Each row costs about ``(2 * n_features + 2048) *
+        shap_background`` predictions: the cost is linear in the rows
+        explained and independent of the data's size. The result for a set
+        of rows is kept until the model is replaced.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from sklearn.linear_model import LinearRegression
+        >>> from qalvo.experiment import Experiment
+        >>> rng = np.random.default_rng(0)
+        >>> x = rng.uniform(-1, 1, (200, 3))
+        >>> y = 3 * x[:, 0] + x[:, 1]
+        >>> exp = Experiment(x, y, ["a", "b", "c"], shap_background=20)
+        >>> exp = exp.add_model("lin", LinearRegression().fit(x, y))
+        >>> summary = exp.shap_summary("lin", sample_indices=range(10))
+        >>> summary.values.shape, summary.feature_names
+        ((10, 3), ['a', 'b', 'c'])
+        >>> prediction = exp.models["lin"].predict(x[:10])
+        >>> np.allclose(summary.base_values + summary.values.sum(axis=1), prediction)
+        True
+        """
+        response = self._response(name)
+        if sample_indices is None:
+            indices = [int(i) for i in self._drawn_rows(self.shap_summary_samples, _SHAP_SUMMARY_ROWS)]
+        else:
+            indices = self._samples(sample_indices)
+            if not indices:
+                raise ValueError("sample_indices is empty: shap_summary explains at least one sample")
+
+        def compute():
+            values, base_values = parallel.local_values(self, response, "SHAP", indices)
+            return values, base_values, np.abs(values).mean(axis=0)
+
+        values, base_values, mean_abs = self._cached(("shap", name, tuple(indices)), compute)
+        return ShapSummary(
+            values=values.copy(),
+            base_values=base_values.copy(),
+            data=self.data.x[indices],
+            mean_abs=mean_abs.copy(),
+            feature_names=list(self.data.feature_names),
+            sample_indices=np.array(indices, dtype=np.intp),
+        )
 
     def local_explain(self, reg_model_name, method, sample_index):
         """Explain the prediction of model ``reg_model_name`` for one sample

@@ -1,9 +1,10 @@
-"""Partial dependence of one feature or of a pair, on the grids the
-dashboard draws.
+"""Partial dependence of one feature or of a pair, and the individual
+(ICE) curves whose mean it is, on the grids the dashboard draws.
 
 ``predict`` is any function from a 2-D float array to one value per row. The
 partial dependence at a value is the mean of the predictions over the given
-rows with the feature set to that value (for a pair, both features set).
+rows with the feature set to that value (for a pair, both features set); a
+row's ICE curve is its own prediction as the feature runs over the grid.
 
 Grids span each feature's whole range in the data, as ALE does (its bin edges
 run from the minimum to the maximum), so that the two curves of a feature
@@ -43,26 +44,52 @@ def even_grid(values, size):
     return np.linspace(low, high, size)
 
 
-def partial_dependence(predict, rows, columns, grids, max_rows):
-    """Mean prediction over ``rows`` with the ``columns`` set to every
-    combination of the values of ``grids`` (one grid per column): an array
-    indexed ``[index in grids[0], index in grids[1], ...]``.
+def _chunks(predict, rows, columns, settings, max_rows):
+    """(start, predictions) for consecutive chunks of ``settings``: the
+    predictions over ``rows`` with the ``columns`` set to each setting of the
+    chunk, shaped (settings in the chunk, rows).
 
-    Several grid values go to ``predict`` in one call, which saves most of
-    the time of models with a large cost per call, but never more than
-    ``max_rows`` rows (or one grid value's): the caller sets the size of call,
+    Several settings go to ``predict`` in one call, which saves most of the
+    time of models with a large cost per call, but never more than
+    ``max_rows`` rows (or one setting's): the caller sets the size of call,
     and so the memory, that its model is known to take (the experiment: its
     data's number of rows, which ALE hands over at once)."""
-    mesh = np.meshgrid(*grids, indexing="ij")
-    settings = np.stack([m.ravel() for m in mesh], axis=1)
     n = len(rows)
     per_call = max(1, max_rows // max(n, 1))
-    averages = np.empty(len(settings))
     for start in range(0, len(settings), per_call):
         chunk = settings[start : start + per_call]
         z = np.tile(rows, (len(chunk), 1))
         for k, column in enumerate(columns):
             z[:, column] = np.repeat(chunk[:, k], n)
-        predictions = np.asarray(predict(z), dtype=np.float64).reshape(len(chunk), n)
-        averages[start : start + len(chunk)] = predictions.mean(axis=1)
-    return averages.reshape(mesh[0].shape)
+        yield start, np.asarray(predict(z), dtype=np.float64).reshape(len(chunk), n)
+
+
+def mean_at(predict, rows, columns, settings, max_rows):
+    """Mean prediction over ``rows`` with the ``columns`` set to each row of
+    ``settings`` (shape (m, len(columns))): one value per setting."""
+    averages = np.empty(len(settings))
+    for start, predictions in _chunks(predict, rows, columns, settings, max_rows):
+        averages[start : start + len(predictions)] = predictions.mean(axis=1)
+    return averages
+
+
+def partial_dependence(predict, rows, columns, grids, max_rows):
+    """Mean prediction over ``rows`` with the ``columns`` set to every
+    combination of the values of ``grids`` (one grid per column): an array
+    indexed ``[index in grids[0], index in grids[1], ...]``, computed
+    ``max_rows`` rows at a time at most (see ``_chunks``)."""
+    mesh = np.meshgrid(*grids, indexing="ij")
+    settings = np.stack([m.ravel() for m in mesh], axis=1)
+    return mean_at(predict, rows, columns, settings, max_rows).reshape(mesh[0].shape)
+
+
+def individual_curves(predict, rows, column, grid, max_rows):
+    """Prediction of each of ``rows`` with ``column`` set to each value of
+    ``grid``: shape (rows, grid), one curve per row (ICE), computed
+    ``max_rows`` rows at a time at most. The one-feature partial dependence is
+    their mean over the rows, ``curves.mean(axis=0)``."""
+    curves = np.empty((len(grid), len(rows)))
+    settings = np.asarray(grid, dtype=np.float64).reshape(-1, 1)
+    for start, predictions in _chunks(predict, rows, [column], settings, max_rows):
+        curves[start : start + len(predictions)] = predictions
+    return np.ascontiguousarray(curves.T)
