@@ -8,7 +8,8 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 TOOLS_STAMP := $(VENV)/.tools-installed
 PACKAGE_STAMP := $(VENV)/.qalvo-installed
 BENCH_STAMP := $(VENV)/.bench-installed
-SOURCES := $(shell find common src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) \
+SOURCES := $(shell find common src build_backend cmake -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \
+               -o -name '*.pyi' -o -name py.typed -o -name '*.cmake') \
            CMakeLists.txt pyproject.toml constraints.txt
 
 .PHONY: setup demo test test-matrix test-pythons bench clean asan
@@ -22,9 +23,11 @@ $(TOOLS_STAMP): requirements-dev.txt constraints.txt
 
 # Installs the package with its runtime, dashboard, explanation, notebook (JupyterLab)
 # and cluster (Dask) dependencies, pinned by constraints.txt; the CMake build folder
-# under build/ makes rebuilds incremental.
+# under build/ makes rebuilds incremental. QALVO_ENGINE=ON: a set-up without the
+# native engine fails instead of running the suite on the generic path alone.
 $(PACKAGE_STAMP): $(TOOLS_STAMP) $(SOURCES)
-	$(PIP) install --quiet --no-build-isolation -c constraints.txt '.[dashboard,explain,notebook,cluster]'
+	$(PIP) install --quiet --no-build-isolation -C cmake.define.QALVO_ENGINE=ON \
+		-c constraints.txt '.[dashboard,explain,notebook,cluster]'
 	touch $@
 
 demo: setup

@@ -8,7 +8,6 @@ are declared not honoured: QALVO_ENGINE=0 runs them."""
 
 import contextlib
 import copy
-import sys
 import types
 
 import numpy as np
@@ -18,7 +17,6 @@ import torch
 from torch.optim.optimizer import register_optimizer_step_pre_hook
 from torch.utils._python_dispatch import TorchDispatchMode
 
-import qalvo.models.rampnet as package
 import qalvo.models.rampnet.rampnet as rampnet
 from qalvo.models.rampnet import RampNetClassifier, RampNetRegressor, engine_status
 from qalvo.models.rampnet import _engine_gate as gate
@@ -530,35 +528,3 @@ def test_validation_and_prediction_fall_back_on_their_own(monkeypatch):
     with pytest.raises(ZeroDivisionError):  # the generic loader's division
         est.predict(X)
     assert gate.last_decision["predict"] == "the input does not fit the network"
-
-
-@pytest.mark.parametrize("build, reason", [
-    (None, "the native engine is not built"),
-    (dict(TORCH_VERSION="0.0.1", CXX11_ABI=int(torch._C._GLIBCXX_USE_CXX11_ABI)),
-     "the native engine was built for torch 0.0.1"),
-    (dict(TORCH_VERSION=torch.__version__, CXX11_ABI=1 - torch._C._GLIBCXX_USE_CXX11_ABI),
-     "the native engine was built with CXX11_ABI"),
-])
-def test_a_missing_or_foreign_engine_means_the_generic_path(build, reason, monkeypatch):
-    name = "qalvo.models.rampnet._engine_build"
-    monkeypatch.delattr(package, "_engine_build", raising=False)
-    if build is None:
-        monkeypatch.setitem(sys.modules, name, None)  # the import fails
-    else:
-        monkeypatch.setitem(sys.modules, name, types.SimpleNamespace(**build))
-    monkeypatch.setattr(gate, "_engine", None)
-    monkeypatch.setattr(gate, "_load_reason", None)
-    assert gate.load() is None
-    status = engine_status()
-    assert status.path == "generic" and reason in status.reason
-    assert gate.fit_plan(small().fit(X, Y)) is None
-    assert reason in gate.last_decision["fit"]
-
-
-def test_an_engine_failing_to_load_means_the_generic_path(monkeypatch):
-    monkeypatch.delattr(package, "_engine", raising=False)
-    monkeypatch.setitem(sys.modules, "qalvo.models.rampnet._engine", None)  # import fails
-    monkeypatch.setattr(gate, "_engine", None)
-    monkeypatch.setattr(gate, "_load_reason", None)
-    assert gate.load() is None
-    assert engine_status().reason.startswith("the native engine failed to load: ")

@@ -33,7 +33,9 @@ validation passes too), and once per prediction.
 """
 
 import collections
+import importlib
 import os
+import warnings
 
 import numpy as np
 import torch
@@ -41,7 +43,10 @@ import torch.nn.modules.module as _module_hooks
 import torch.optim.optimizer as _optimizer_hooks
 from torch import nn
 
+from qalvo import EngineUnavailableWarning
+
 from . import rampnet as _rampnet
+from ._verified_torch import VERIFIED, is_verified
 
 EngineStatus = collections.namedtuple("EngineStatus", "path reason")
 
@@ -51,7 +56,9 @@ last_decision = {"fit": None, "validate": None, "predict": None}
 engine_runs = collections.Counter()
 
 _engine = None
-_load_reason = None
+_load_reason = None  # why the engine cannot run here, once load() found out
+_load_fix = None     # the command that fixes it
+_warned = False
 
 # What the module bound and created at import, handed over by the module
 # itself (attach) before anyone could rebind it.
@@ -93,32 +100,74 @@ def _forced_off():
     return os.environ.get("QALVO_ENGINE") == "0"
 
 
+_REINSTALL = ("reinstall qalvo in this environment, so that its engine is built for the torch "
+              "installed here: pip install --force-reinstall --no-deps --no-binary qalvo qalvo "
+              "(from a clone: pip install --force-reinstall --no-deps .)")
+_VERIFIED_TORCH = ("install a torch release the engine is verified on: "
+                   + " or ".join(f"pip install torch=={v}" for v in VERIFIED))
+
+
+def _unavailable(reason, fix):
+    global _load_reason, _load_fix
+    _load_reason, _load_fix = reason, fix
+
+
+def _not_built_fix(reasons):
+    if any("QALVO_ENGINE=OFF" in reason for reason in reasons):
+        return "reinstall qalvo without QALVO_ENGINE=OFF"
+    if any("C++ compiler" in reason for reason in reasons):
+        return "install a C++17 compiler that builds against torch (g++ 9 or newer), then " \
+            + _REINSTALL
+    if any("is not a release the engine is verified on" in reason for reason in reasons):
+        return _VERIFIED_TORCH + ", then " + _REINSTALL
+    return "install torch first, then " + _REINSTALL
+
+
 def load():
-    """The engine module, loaded on first use; None where it cannot run here."""
-    global _engine, _load_reason
+    """The engine module for the running torch, loaded on first use; None
+    where it cannot run here (engine_status() says why)."""
+    global _engine
     if _engine is not None or _load_reason is not None:
         return _engine
     try:
         from . import _engine_build as build
     except ImportError:
-        _load_reason = ("the native engine is not built (torch was not importable when the "
-                        "package was built)")
+        _unavailable("the native engine is not built (qalvo was not installed by its own "
+                     "build)", _REINSTALL)
         return None
-    runtime_abi = bool(torch._C._GLIBCXX_USE_CXX11_ABI)
-    if build.TORCH_VERSION != torch.__version__:
-        _load_reason = (f"the native engine was built for torch {build.TORCH_VERSION}, "
-                        f"but torch {torch.__version__} is running")
-    elif bool(build.CXX11_ABI) != runtime_abi:
-        _load_reason = (f"the native engine was built with CXX11_ABI={build.CXX11_ABI}, "
-                        f"torch uses {int(runtime_abi)}")
+    running = torch.__version__
+    entry = build.ENGINES.get(running)
+    runtime_abi = int(torch._C._GLIBCXX_USE_CXX11_ABI)
+    if not is_verified(running):
+        _unavailable(f"torch {running} is not a release the native engine is verified on "
+                     f"({', '.join(VERIFIED)})", _VERIFIED_TORCH)
+    elif entry is None and build.ENGINES:
+        _unavailable(f"the native engine was built for torch {', '.join(build.ENGINES)}, but "
+                     f"torch {running} is running", _REINSTALL)
+    elif entry is None:
+        _unavailable("the native engine was not built: " + "; ".join(build.NOT_BUILT),
+                     _not_built_fix(build.NOT_BUILT))
+    elif entry[1] != runtime_abi:
+        _unavailable(f"the native engine was built with CXX11_ABI={entry[1]}, torch uses "
+                     f"{runtime_abi}", _REINSTALL)
     else:
         try:
-            from . import _engine as engine
+            _engine = importlib.import_module(f".{entry[0]}", __package__)
         except Exception as error:  # a broken or foreign build: the generic path is sound
-            _load_reason = f"the native engine failed to load: {error!r}"
-        else:
-            _engine = engine
+            _unavailable(f"the native engine failed to load: {error!r}", _REINSTALL)
     return _engine
+
+
+def warn_unavailable():
+    """At the first fit of the process: one EngineUnavailableWarning where the
+    engine cannot run (not where QALVO_ENGINE=0 turned it off on purpose)."""
+    global _warned
+    if _warned or _forced_off() or load() is not None:
+        return
+    _warned = True
+    warnings.warn(f"qalvo's native training engine is unavailable, so fits take the slower "
+                  f"generic path: {_load_reason}. To fix it, {_load_fix}.",
+                  EngineUnavailableWarning, stacklevel=2)
 
 
 def engine_status():

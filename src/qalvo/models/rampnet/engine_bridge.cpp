@@ -16,15 +16,16 @@ namespace rampnet {
 namespace {
 
 struct Gate {
-    Ref fit_plan, train_epoch, validate, raw_output;
+    Ref module;
+    Ref fit_plan, train_epoch, validate, raw_output;  ///< empty where the engine cannot run
 };
 
 /// The classes' namespaces as created, {class: dict}.
 PyObject* created_classes = nullptr;
 
-/// The gate's entry points once the engine has loaded; nullptr for the
-/// generic path. Only QALVO_ENGINE=0 is read at every call, so that tests and
-/// benchmarks can switch within one process.
+/// The gate, imported at first use; nullptr where the generic path must run
+/// without asking (QALVO_ENGINE=0, read at every call so that tests and
+/// benchmarks can switch within one process, or a gate that cannot load).
 const Gate* gate() {
     static Gate* loaded = nullptr;
     static bool tried = false;
@@ -37,13 +38,14 @@ const Gate* gate() {
         // gate compares the module with it.
         Ref classes = created_classes ? newref(created_classes) : own(PyDict_New());
         call(getattr(module, py_str("attach")), module_state().loaded_globals, classes);
-        Ref engine = call(getattr(module, py_str("load")));
-        if (engine.get() != Py_None) {
-            loaded = new Gate{getattr(module, py_str("fit_plan")),
-                              getattr(module, py_str("train_epoch")),
-                              getattr(module, py_str("validate")),
-                              getattr(module, py_str("raw_output"))};
+        auto* g = new Gate{std::move(module), Ref(), Ref(), Ref(), Ref()};
+        if (call(getattr(g->module, py_str("load"))).get() != Py_None) {
+            g->fit_plan = getattr(g->module, py_str("fit_plan"));
+            g->train_epoch = getattr(g->module, py_str("train_epoch"));
+            g->validate = getattr(g->module, py_str("validate"));
+            g->raw_output = getattr(g->module, py_str("raw_output"));
         }
+        loaded = g;
     } catch (PythonError&) {
         // An engine that cannot even be looked at means the generic path; an
         // interrupt is the user's and goes on.
@@ -52,6 +54,12 @@ const Gate* gate() {
     }
     tried = true;
     return loaded;
+}
+
+/// The gate where the engine can run, else nullptr.
+const Gate* engine_gate() {
+    const Gate* g = gate();
+    return g != nullptr && g->fit_plan ? g : nullptr;
 }
 
 /// result, or an empty Ref where the engine answered None
@@ -76,11 +84,16 @@ void remember_created_class(PyObject* cls) {
 Ref engine_fit_plan(PyObject* self) {
     const Gate* g = gate();
     if (g == nullptr) return Ref();
+    if (!g->fit_plan) {
+        // a missing or refused engine says so once per process, at the first fit
+        call(getattr(g->module, py_str("warn_unavailable")));
+        return Ref();
+    }
     return unless_none(call(g->fit_plan, self));
 }
 
 Ref engine_train_epoch(PyObject* plan, PyObject* self) {
-    const Gate* g = gate();
+    const Gate* g = engine_gate();
     if (g == nullptr) return Ref();
     return unless_none(call(g->train_epoch, plan, self));
 }
@@ -102,7 +115,7 @@ void ActivePlan::update(PyObject* plan) {
 }
 
 Ref engine_validate(PyObject* self) {
-    const Gate* g = gate();
+    const Gate* g = engine_gate();
     if (g == nullptr) return Ref();
     PyObject* plan = Py_None;  // none running: the gate decides on its own
     for (auto it = active_plans.rbegin(); it != active_plans.rend(); ++it) {
@@ -115,7 +128,7 @@ Ref engine_validate(PyObject* self) {
 }
 
 Ref engine_raw_output(PyObject* self, PyObject* rows) {
-    const Gate* g = gate();
+    const Gate* g = engine_gate();
     if (g == nullptr) return Ref();
     return unless_none(call(g->raw_output, self, rows));
 }

@@ -264,7 +264,7 @@ PyModuleDef_Slot kSlots[] = {
 
 PyModuleDef kDefinition = {
     PyModuleDef_HEAD_INIT,
-    "_engine",
+    QALVO_ENGINE_MODULE,
     "The native training engine of RampNet (internal).",
     0,
     kMethods,
@@ -276,4 +276,6 @@ PyModuleDef kDefinition = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&kDefinition); }
+// One module per torch it is built against (the build names it after that
+// torch): QALVO_ENGINE_INIT is PyInit_<its name>.
+PyMODINIT_FUNC QALVO_ENGINE_INIT(void) { return PyModuleDef_Init(&kDefinition); }
