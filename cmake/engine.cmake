@@ -80,6 +80,7 @@ function(qalvo_engine_module version abi includes library_dir)
     QALVO_ENGINE_MODULE="${target}"
     QALVO_ENGINE_INIT=PyInit_${target})
   foreach(library c10 torch_cpu torch torch_python)
+    unset(qalvo_${tag}_${library} CACHE)  # the torch of this configuration, never a cached one
     find_library(qalvo_${tag}_${library} NAMES ${library} PATHS ${library_dir}
                  NO_DEFAULT_PATH REQUIRED)
     target_link_libraries(${target} PRIVATE ${qalvo_${tag}_${library}})
