@@ -39,10 +39,16 @@ start=$SECONDS
     esac
 } > "$dir/install.log" 2>&1 || { echo "$route, torch $release: install failed (see $dir/install.log)"; exit 1; }
 cd "$dir"
-"$ROOT/$venv/bin/python" -W error::qalvo.EngineUnavailableWarning - <<'PYTHON'
+"$ROOT/$venv/bin/python" - <<'PYTHON'
+import warnings
+
 import numpy as np
 import torch
+
+import qalvo
 from qalvo.models.rampnet import RampNetClassifier, RampNetRegressor, engine_status
+
+warnings.simplefilter("error", qalvo.EngineUnavailableWarning)
 
 rng = np.random.RandomState(0)
 x = rng.randn(300, 4)
