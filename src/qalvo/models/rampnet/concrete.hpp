@@ -72,7 +72,7 @@ qalvo::Ref flat_raw_output(qalvo::Call& c, PyObject* self, PyObject* x, int line
     "    (hk,), (1,).\n"                                                             \
     "n_features_in_ : int\n"                                                         \
     "    Number of features seen in fit.\n"                                          \
-    "feature_names_in_ : ndarray of shape (n_features_in_,)\n"                       \
+    "feature_names_in_ : ndarray of shape (n_features,)\n"                             \
     "    Names of the features seen in fit; only when x was a DataFrame with\n"     \
     "    string column names.\n"                                                     \
     "n_features_ : int\n"                                                            \
