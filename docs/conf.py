@@ -11,10 +11,23 @@ import re
 from pathlib import Path
 
 import matplotlib
+import torch
 
 import qalvo
+import qalvo.experiment.local
 
 matplotlib.use("Agg")
+
+# The examples' networks are small: a second intra-op thread only adds
+# synchronisation, which costs dearly on a loaded machine (as the test suite
+# finds too).
+torch.set_num_threads(1)
+
+# Experiment.local_explain shows its figure with plt.show() and then closes it,
+# as a notebook wants. On these pages a figure shown stays open instead, so
+# that the plot directive and the gallery take it, as a notebook's output
+# keeps it.
+qalvo.experiment.local._show = lambda figure: None
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -106,7 +119,8 @@ sphinx_gallery_conf = {
     "plot_gallery": "True",
     "abort_on_example_error": True,
     "only_warn_on_example_error": False,
-    "capture_repr": ("_repr_html_", "__repr__"),
+    # Only what an example prints is shown, not the value of its last line.
+    "capture_repr": (),
     "first_notebook_cell": None,
 }
 

@@ -10,7 +10,6 @@ mmHg). :doc:`/user_guide/explanations` explains each method.
 """
 
 import matplotlib.pyplot as plt
-import shap
 from sklearn.datasets import load_diabetes
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
@@ -59,24 +58,18 @@ fig.tight_layout()
 
 # %%
 # SHAP values of one sample
-# -------------------------
+# --------------------------
 # ``local_values`` gives the values as arrays (several samples at once);
-# ``local_explain`` draws the waterfall into a notebook's output and returns
-# the ``shap.Explanation``, which shap draws again here.
+# ``local_explain`` draws the waterfall of one sample, as the dashboard does,
+# and returns the ``shap.Explanation``.
 values, base_values = exp.local_values("net", "SHAP", [0, 1, 2])
-print("base value", base_values[0].round(1), "| sample 0:",
-      dict(zip(data.feature_names, values[0].round(1))))
-explanation = exp.local_explain(reg_model_name="net", method="SHAP", sample_index=0)
-shap.plots.waterfall(explanation, show=False)
-plt.title("SHAP values of the prediction for sample 0")
-plt.tight_layout()
+print(f"base value {base_values[0]:.1f}; sample 0:",
+      ", ".join(f"{name} {value:+.1f}" for name, value in zip(data.feature_names, values[0])))
+explanation = exp.local_explain("net", "SHAP", sample_index=0)
 
 # %%
 # LIME weights of the same sample
 # -------------------------------
 # Each weight belongs to the interval of the sample's value ("bmi > 29.27"),
 # not to a direction: see the user guide.
-lime_explanation = exp.local_explain(reg_model_name="net", method="LIME", sample_index=0)
-figure = lime_explanation.as_pyplot_figure()
-figure.axes[0].set_title("LIME weights of the prediction for sample 0")
-figure.tight_layout()
+lime_explanation = exp.local_explain("net", "LIME", sample_index=0)

@@ -9,7 +9,6 @@ probability of the second class, ``classes_[1]``, and says so in its figures.
 """
 
 import matplotlib.pyplot as plt
-import numpy as np
 from sklearn.datasets import load_breast_cancer
 from sklearn.model_selection import train_test_split
 from sklearn.pipeline import make_pipeline
@@ -58,9 +57,6 @@ fig.tight_layout()
 # LIME of one held-out sample
 # ---------------------------
 # The figure's title names the explained probability.
-explanation = exp.local_explain(reg_model_name="net", method="LIME", sample_index=0)
-figure = explanation.as_pyplot_figure(label=1)
-figure.axes[0].set_title(f"LIME weights of P({clf[-1].classes_[1]}), sample 0 "
-                         f"(true label: {y_test[0]})")
-figure.tight_layout()
-print("P(malignant) of sample 0:", np.round(clf.predict_proba(x_test[:1])[0, 1], 3))
+print(f"sample 0: true label {y_test[0]}, "
+      f"P(malignant) = {clf.predict_proba(x_test[:1])[0, 1]:.3f}")
+explanation = exp.local_explain("net", "LIME", sample_index=0)
