@@ -22,7 +22,7 @@ ROOT = Path(__file__).resolve().parents[1]
 SHOTS = ROOT / "build" / "docs-check"
 SITE = os.environ.get("QALVO_DOCS_HTML")
 
-pytestmark = pytest.mark.skipif(not SITE, reason="make docs runs it on the site it builds")
+built_site = pytest.mark.skipif(not SITE, reason="make docs runs it on the site it builds")
 
 # Pages opened in the browser: a text each must show, and whether it has
 # images (figures, screenshots) in its main part.
@@ -99,6 +99,7 @@ def test_the_link_check_finds_missing_files_and_anchors(tmp_path):
     ]
 
 
+@built_site
 def test_internal_links_and_images_resolve():
     site = Path(SITE)
     assert (site / "index.html").is_file(), "no site built in %s" % site
@@ -158,6 +159,7 @@ def browser_page(chromium):
             browser.close()
 
 
+@built_site
 @pytest.mark.parametrize("shot", sorted(PAGES))
 def test_page_renders_with_its_images(shot, served_site, browser_page):
     from playwright.sync_api import expect

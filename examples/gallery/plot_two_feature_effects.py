@@ -66,4 +66,5 @@ fig.tight_layout()
 # %%
 # The product x0 · x1 shows in both views as a saddle; x0 and x2 only add
 # up, so their PDP is a tilted plane and their ALE interaction is close to
-# zero everywhere (or None, where it is negligible).
+# zero everywhere: mind its colour bar, whose range is a hundredth of the
+# others' (where the interaction is negligible, ``ale_explain`` returns None).
