@@ -2,7 +2,7 @@
 hard thresholding), scikit-learn's MLP and a linear model, over several data
 sets and random splits: the table of the user guide's "Choosing RampNet".
 
-    python bench/compare_models.py [--splits 5] [--datasets diabetes,friedman1,...]
+    python bench/compare_models.py [--splits 5] [--datasets diabetes,friedman1,...] [--threads N]
 
 Every data set ships with scikit-learn or is drawn from its generators with a
 fixed seed: nothing is downloaded. Each split holds out a quarter of the rows
@@ -20,8 +20,10 @@ improvement, no weight penalty. Sparse RampNet adds iht=True with its
 default phases of 50 epochs and threshold 0.1. The linear models are
 RidgeCV and LogisticRegression with their defaults.
 
-Fit times are wall-clock times on this machine, with torch and the BLAS
-using the threads they choose; they move with the machine's load.
+Fit times are wall-clock times on this machine, with torch using the threads
+it chooses (one per core) unless --threads says otherwise; they move with the
+machine's load, the more so with several threads (which wait for each other
+when other work takes a core).
 """
 
 import argparse
@@ -156,13 +158,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--splits", type=int, default=5)
     parser.add_argument("--datasets", default=",".join(DATASETS))
+    parser.add_argument("--threads", type=int, default=None,
+                        help="torch's intra-op threads (default: torch's own choice)")
     args = parser.parse_args()
+    if args.threads:
+        torch.set_num_threads(args.threads)
 
-    print(f"{args.splits} random splits per data set, a quarter of the rows held out; "
-          f"R^2 for regression, accuracy for classification: mean +- sd over the splits.")
-    print(f"Fit time: mean seconds per fit. {os.cpu_count()} CPUs, torch {torch.__version__} "
-          f"({torch.get_num_threads()} threads), {platform.python_implementation()} "
-          f"{platform.python_version()}; engine: {engine_status().path}.")
+    print(f"{args.splits} random splits per data set, a quarter of the rows held out.")
+    print("Scores: R^2 for regression, accuracy for classification, mean +- sd over the splits.")
+    print("Fit time: mean seconds per fit.")
+    print(f"{os.cpu_count()} CPUs, torch {torch.__version__} ({torch.get_num_threads()} threads), "
+          f"{platform.python_implementation()} {platform.python_version()}, "
+          f"engine: {engine_status().path}.")
     # The first fit of a process pays torch's warm-up: not a cost of any one model.
     warm_x, warm_y = make_regression(n_samples=200, n_features=5, random_state=0)
     RampNetRegressor(max_epochs=5).fit(warm_x, warm_y)
