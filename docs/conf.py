@@ -18,6 +18,11 @@ import qalvo.experiment.local
 
 matplotlib.use("Agg")
 
+# The compiled modules' own function objects carry the docstrings and
+# signatures; their type stubs (.pyi), which autodoc would read instead, only
+# types.
+os.environ["SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS"] = "1"
+
 # The examples' networks are small: a second intra-op thread only adds
 # synchronisation, which costs dearly on a loaded machine (as the test suite
 # finds too).
@@ -65,7 +70,9 @@ nitpick_ignore_regex = [
 ]
 
 # The estimators' and the panel's classes have no docstring of their own:
-# their constructors' docstrings describe them.
+# their constructors' docstrings describe them. Their methods are compiled
+# function objects, which autodoc's :members: takes for attributes: the API
+# pages name each with automethod.
 autoclass_content = "both"
 autodoc_member_order = "bysource"
 autodoc_default_options = {"show-inheritance": False}
@@ -131,3 +138,4 @@ plot_html_show_formats = False
 plot_formats = [("png", 100)]
 plot_rcparams = {"figure.figsize": (7, 4.2), "figure.dpi": 100}
 mathmpl_fontsize = 12.0
+

@@ -11,6 +11,7 @@ the folder); elsewhere it is skipped.
 import functools
 import http.server
 import os
+import re
 import threading
 from html.parser import HTMLParser
 from pathlib import Path
@@ -104,6 +105,37 @@ def test_internal_links_and_images_resolve():
     site = Path(SITE)
     assert (site / "index.html").is_file(), "no site built in %s" % site
     assert broken_links(site) == []
+
+
+@built_site
+def test_api_pages_describe_every_public_name_and_method():
+    """Each public class or function, and each public method of a class, has
+    its entry (an anchor named by its dotted path) on a built API page: its
+    docstring was found, not only its name."""
+    from api_names import public_methods, public_names, resolve
+
+    pages = sorted((Path(SITE) / "api").glob("*.html"))
+    ids = set().union(*(_parsed(page).ids for page in pages))
+    html = "".join(page.read_text(encoding="utf-8") for page in pages)
+    missing, without_parameters = [], []
+    for name in public_names():
+        if name not in ids:
+            missing.append(name)
+            continue
+        target = resolve(name)
+        if not isinstance(target, type):
+            continue
+        for method in sorted(public_methods(target)):
+            dotted = "%s.%s" % (name, method)
+            if dotted not in ids:
+                missing.append(dotted)
+            elif not isinstance(getattr(target, method), property):
+                # A method's entry shows its parameters, "()" at least.
+                entry = re.search(r'id="%s">(.*?)</dt>' % re.escape(dotted), html, re.S)
+                if entry is None or "sig-paren" not in entry.group(1):
+                    without_parameters.append(dotted)
+    assert missing == []
+    assert without_parameters == []
 
 
 @pytest.fixture(scope="module")
