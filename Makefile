@@ -8,11 +8,12 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 TOOLS_STAMP := $(VENV)/.tools-installed
 PACKAGE_STAMP := $(VENV)/.qalvo-installed
 BENCH_STAMP := $(VENV)/.bench-installed
+DOCS_STAMP := $(VENV)/.docs-installed
 SOURCES := $(shell find common src build_backend cmake -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \
                -o -name '*.pyi' -o -name py.typed -o -name '*.cmake') \
            CMakeLists.txt pyproject.toml constraints.txt
 
-.PHONY: setup demo test test-matrix test-pythons bench clean asan
+.PHONY: setup demo test test-matrix test-pythons bench clean asan docs
 
 setup: $(PACKAGE_STAMP)
 
@@ -67,8 +68,23 @@ bench: setup $(BENCH_STAMP)
 	$(VPY) bench/fuzz_calls.py
 	$(VPY) bench/bench_search_dask.py
 
+# The documentation: Sphinx (tools from docs/requirements.txt, installed here
+# only) into build/docs/html, warnings as errors and references to qalvo's own
+# names checked; the gallery's examples run while it builds. Then the built
+# site is checked in headless Chromium (screenshots in build/docs-check/).
+# QUICK=1 leaves the longest gallery examples unrun (CI).
+$(DOCS_STAMP): $(TOOLS_STAMP) docs/requirements.txt constraints.txt
+	$(PIP) install --quiet -c constraints.txt -r docs/requirements.txt
+	touch $@
+
+docs: setup $(DOCS_STAMP)
+	rm -rf build/docs/html docs/auto_examples docs/sg_execution_times.rst
+	QALVO_DOCS_QUICK=$(if $(QUICK),1,0) MPLBACKEND=Agg $(VENV)/bin/sphinx-build -E -W --keep-going -n -q \
+		-b html -d build/docs/doctrees docs build/docs/html
+	QALVO_DOCS_HTML=build/docs/html $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_docs_site.py
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) docs/auto_examples
 
 # The test suite against extension modules built with AddressSanitizer. The
 # instrumented build goes to build/asan-site, which shadows the package in .venv.

@@ -1,8 +1,10 @@
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -65,3 +67,38 @@ def one_torch_thread():
     torch.set_num_threads(1)
     yield
     torch.set_num_threads(previous)
+
+# Debian's chromium, which playwright drives in the browser checks (of the
+# example notebook and of the built documentation).
+CHROMIUM = Path("/usr/bin/chromium")
+
+
+def _apt_get(*args):
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    return subprocess.run(
+        ["apt-get", "-o", "DPkg::Lock::Timeout=300", *args],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=900,
+    )
+
+
+@pytest.fixture(scope="session")
+def chromium():
+    """Path of Debian's chromium, installed with apt-get if it is missing;
+    skips only when it cannot be installed on this machine."""
+    if os.access(CHROMIUM, os.X_OK):
+        return str(CHROMIUM)
+    if shutil.which("apt-get") is None or os.geteuid() != 0:
+        pytest.skip("%s is missing and cannot be installed here (needs root and apt-get)" % CHROMIUM)
+    install = _apt_get("install", "-y", "chromium")
+    if install.returncode != 0:
+        _apt_get("update")  # a new machine may have no package lists yet
+        install = _apt_get("install", "-y", "chromium")
+    if install.returncode != 0 or not os.access(CHROMIUM, os.X_OK):
+        pytest.skip(
+            "chromium could not be installed with apt-get:\n"
+            + (install.stdout + install.stderr)[-2000:]
+        )
+    return str(CHROMIUM)

@@ -9,8 +9,9 @@ and that the local view shows the SHAP and LIME drawings and follows the
 sample index. Screenshots of both views go to build/browser-check/ (and
 failure.png there when a check fails).
 
-Chromium is Debian's package, installed with apt-get when missing; playwright
-drives it through executable_path (it never downloads a browser of its own).
+Chromium is Debian's package, installed with apt-get when missing (the
+``chromium`` fixture of conftest.py); playwright drives it through
+executable_path (it never downloads a browser of its own).
 The browser may reach only the loopback server: other requests are aborted,
 and JupyterLab's update check and news feed are off.
 """
@@ -36,7 +37,6 @@ pytest.importorskip("torch")
 ROOT = Path(__file__).resolve().parents[1]
 NOTEBOOK = ROOT / "examples" / "insight_board.ipynb"
 SHOTS = ROOT / "build" / "browser-check"
-CHROMIUM = Path("/usr/bin/chromium")
 
 # Upper bounds, in seconds, of each wait: generous for a loaded 2-core machine;
 # every wait ends as soon as its condition holds.
@@ -55,37 +55,6 @@ def _tail(path, lines=40):
         return "\n".join(Path(path).read_text(errors="replace").splitlines()[-lines:])
     except OSError:
         return "(no log)"
-
-
-def _apt_get(*args):
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    return subprocess.run(
-        ["apt-get", "-o", "DPkg::Lock::Timeout=300", *args],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=900,
-    )
-
-
-@pytest.fixture(scope="module")
-def chromium():
-    """Path of Debian's chromium, installed with apt-get if it is missing;
-    skips only when it cannot be installed on this machine."""
-    if os.access(CHROMIUM, os.X_OK):
-        return str(CHROMIUM)
-    if shutil.which("apt-get") is None or os.geteuid() != 0:
-        pytest.skip("%s is missing and cannot be installed here (needs root and apt-get)" % CHROMIUM)
-    install = _apt_get("install", "-y", "chromium")
-    if install.returncode != 0:
-        _apt_get("update")  # a new machine may have no package lists yet
-        install = _apt_get("install", "-y", "chromium")
-    if install.returncode != 0 or not os.access(CHROMIUM, os.X_OK):
-        pytest.skip(
-            "chromium could not be installed with apt-get:\n"
-            + (install.stdout + install.stderr)[-2000:]
-        )
-    return str(CHROMIUM)
 
 
 def _free_port():

@@ -4,6 +4,8 @@
 ``qalvo.dashboard`` an explanation panel for notebooks.
 """
 
+# The one place that holds the version: the package metadata and the
+# documentation read it from here.
 __version__ = "0.1.0"
 
 

@@ -58,6 +58,9 @@ const FunctionSpec kInit = {
     "__init__", "InsightBoard.__init__", 10,
     {"self", "experiment", "reg_model_name", "feature_lis", "platform"}, nullptr, {},
     "Panel of post-hoc explanations of one model held by an experiment.\n\n"
+    "Asks the experiment once, silently, to prepare the model's explanations\n"
+    "(``experiment.explain_single(reg_model_name)``); ``explain_all_panel``\n"
+    "then builds the panel.\n\n"
     "Parameters\n"
     "----------\n"
     "experiment : object, default=None\n"
@@ -67,9 +70,7 @@ const FunctionSpec kInit = {
     "feature_lis : list, default=[]\n"
     "    Kept as given; the panel takes its features from the experiment.\n"
     "platform : str, default=\"jupyter\"\n"
-    "    \"colab\" selects narrower plot columns and wider spacers.\n\n"
-    "Asks the experiment once, silently, to prepare the model's explanations\n"
-    "(``experiment.explain_single(reg_model_name)``).",
+    "    \"colab\" selects narrower plot columns and wider spacers.",
     body<init>,
 };
 

@@ -1,6 +1,5 @@
 # Types of the compiled module qalvo.dashboard.insight_board. Signatures and
 # defaults are those that inspect.signature reports for its function objects.
-from collections.abc import Callable
 from typing import Any
 
 import ipywidgets
@@ -16,8 +15,6 @@ widgets = ipywidgets
 plt = matplotlib.pyplot
 np = numpy
 
-# One of the four effect views: redraws for a pair of selected features.
-_EffectView = Callable[[Any, Any], None]
 
 class InsightBoard:
     experiment: Any
@@ -36,7 +33,11 @@ class InsightBoard:
         feature_lis: list[str] = [],
         platform: str = "jupyter",
     ) -> None: ...
-    def pdp_ale_panel(self) -> tuple[_EffectView, _EffectView, _EffectView, _EffectView]: ...
+    # The four effect views: PDP of one feature, PDP of a pair, ALE of one
+    # feature, ALE of a pair.
+    def pdp_ale_panel(
+        self,
+    ) -> tuple[ipywidgets.VBox, ipywidgets.VBox, ipywidgets.VBox, ipywidgets.VBox]: ...
     def vi_panel(self, space_layout: ipywidgets.Box) -> ipywidgets.VBox: ...
     def local_panel(self) -> ipywidgets.VBox: ...
     def explain_all_panel(self) -> ipywidgets.VBox: ...

@@ -30,8 +30,7 @@ class ShapSummary(Bunch):
 class Experiment:
     """Feature data, a response and fitted models held under names, with the
     explanations of each model: permutation feature importance, partial
-    dependence and ICE curves, accumulated local effects, interaction
-    strength, SHAP (one sample or a summary of many) and LIME.
+    dependence, accumulated local effects, SHAP and LIME.
 
     Models are fitted scikit-learn-compatible regressors (``predict``) or binary
     classifiers (``predict_proba``; the probability of ``classes_[1]`` is what
@@ -42,31 +41,78 @@ class Experiment:
     Results are computed on first request and kept until the model is
     replaced.
 
-    Sample sizes, keyword-only:
+    Parameters
+    ----------
+    x : array-like or DataFrame of shape (n_samples, n_features)
+        The data the explanations are computed on, in the units the models
+        take (a model that scales its input does so inside its pipeline, so
+        the explanations read in the data's own units).
+    y : array-like of shape (n_samples,)
+        The response: numbers for regressors, the classifiers' labels for
+        classifiers.
+    feature_names : list of str, optional
+        One distinct name per column; by default a DataFrame's column names,
+        else "x0", "x1", ...
+    pfi_repeats : int, default=5
+        Permutations per feature of permutation importance.
+    pfi_max_samples : int, optional
+        Rows used by each permutation (None: all).
+    pdp_grid : int, default=50
+        Grid points (at most) of one-feature partial dependence, over the
+        feature's whole range.
+    pdp_grid_2d : int, default=20
+        Grid points per feature (at most) of two-feature partial dependence.
+    pdp_max_samples : int, default=1000
+        Rows that partial dependence averages over (a random subsample of
+        larger data).
+    ale_bins : int, default=40
+        Quantile bins of one-feature ALE (ALE uses all rows).
+    ale_bins_2d : int, default=20
+        Quantile bins per feature of two-feature ALE.
+    shap_background : int, default=100
+        Rows of the SHAP background sample.
+    lime_samples : int, default=2000
+        Perturbed samples per LIME explanation.
+    shap_summary_samples : int, default=100
+        Rows that :meth:`shap_summary` explains unless told which.
+    interaction_samples : int, default=200
+        Rows from which :meth:`interaction_strength` estimates partial
+        dependences (its cost grows with their square).
+    interaction_features : int, default=5
+        The most important features whose pairs :meth:`interaction_strength`
+        ranks unless told which.
+    random_state : int or None, default=0
+        Seed of every sample and permutation drawn (None: fresh entropy).
+    n_jobs : int or None, default=1
+        joblib's meaning: permutation importance is spread over the
+        features and ``local_values`` (so ``shap_summary``) over the samples. Inside a
+        ``joblib.parallel_backend("dask")`` block, -1 (or None) runs them on
+        every worker of the Dask cluster. The results do not depend on it.
 
-    - ``pfi_repeats``: permutations per feature; ``pfi_max_samples``: rows
-      used by each (None: all).
-    - ``pdp_grid``, ``pdp_grid_2d``: grid points per feature (at most) of one-
-      and two-feature partial dependence, over the feature's whole range;
-      ``pdp_max_samples``: rows averaged over.
-    - ``ale_bins``, ``ale_bins_2d``: quantile bins per feature of one- and
-      two-feature ALE (ALE uses all rows).
-    - ``shap_background``: rows of the SHAP background sample;
-      ``lime_samples``: perturbed samples per LIME explanation;
-      ``shap_summary_samples``: rows that ``shap_summary`` explains unless
-      told which.
-    - ``interaction_samples``: rows from which ``interaction_strength``
-      estimates partial dependences (its cost grows with their square);
-      ``interaction_features``: the most important features whose pairs it
-      ranks unless told which.
-    - ``random_state``: seed (an integer, or None for fresh entropy) of every
-      sample and permutation drawn.
+    Attributes
+    ----------
+    data : Dataset
+        The checked data: ``data.x``, ``data.y``, ``data.feature_names``.
 
-    ``n_jobs`` (keyword-only, joblib's meaning; default 1) spreads permutation
-    importance over the features and ``local_values`` (so ``shap_summary``)
-    over the samples. Inside
-    a ``joblib.parallel_backend("dask")`` block, -1 (or None) runs them on every
-    worker of the Dask cluster. The results do not depend on it.
+    Raises
+    ------
+    ValueError
+        If the data are refused (see :class:`Dataset`), or a sample size,
+        ``random_state`` or ``n_jobs`` is not a valid value.
+
+    Examples
+    --------
+    >>> from sklearn.datasets import load_diabetes
+    >>> from sklearn.linear_model import LinearRegression
+    >>> from qalvo.experiment import Experiment
+    >>> data = load_diabetes(scaled=False)
+    >>> model = LinearRegression().fit(data.data, data.target)
+    >>> exp = Experiment(data.data, data.target, data.feature_names)
+    >>> exp.add_model("linear", model).models
+    {'linear': LinearRegression()}
+    >>> names, importances = exp.permutation_vi("linear")
+    >>> names[-3:], importances.score  # the three most important, and the score
+    (['bmi', 's5', 's1'], 'R²')
     """
 
     def __init__(
@@ -136,8 +182,32 @@ class Experiment:
     # ----------------------------------------------------------------- models
 
     def add_model(self, name, model):
-        """Hold the fitted ``model`` under ``name`` (replacing any model of
-        that name and its computed explanations); returns the experiment."""
+        """Hold the fitted ``model`` under ``name``, replacing any model of
+        that name and its computed explanations.
+
+        Parameters
+        ----------
+        name : str
+            The name the other methods take.
+        model : estimator
+            A fitted regressor (``predict``) or binary classifier
+            (``predict_proba`` and two ``classes_``, which the response
+            must hold), for the experiment's features.
+
+        Returns
+        -------
+        Experiment
+            The experiment itself.
+
+        Raises
+        ------
+        ValueError
+            If the model is not fitted, has no ``predict`` (or
+            ``predict_proba``), is a classifier of other than two classes or
+            of other labels than the response's, is a regressor of a
+            non-numeric response, was fitted on other features, or fails to
+            predict two rows of the data.
+        """
         if not isinstance(name, str):
             raise ValueError("model names must be strings, got %r" % (name,))
         classifier = is_classifier(model)
@@ -184,7 +254,7 @@ class Experiment:
 
     @property
     def models(self):
-        """The models held, by name (a copy)."""
+        """The models held, by name (a new dict on each access)."""
         return dict(self._models)
 
     def _response(self, name):
@@ -218,7 +288,20 @@ class Experiment:
 
     def explain_single(self, name):
         """Prepare the explanations of model ``name`` that are asked for first:
-        its permutation importance, which also sets ``per_vi_rank``."""
+        its permutation importance, which also sets ``per_vi_rank``.
+
+        The dashboard calls it once when it is built.
+
+        Parameters
+        ----------
+        name : str
+            A model held by the experiment.
+
+        Raises
+        ------
+        KeyError
+            If no model is held under ``name``.
+        """
         self.permutation_vi(name)
         self._explained = name
 
@@ -231,14 +314,37 @@ class Experiment:
         return list(self.permutation_vi(self._explained)[0])
 
     def permutation_vi(self, name):
-        """Permutation feature importance of model ``name``: (feature names,
-        importances), in increasing order of importance, which is also the order
-        in which a horizontal bar chart draws them from the bottom up. The
-        importance is the mean drop of the score (R^2 for a regressor, ROC AUC of
-        the probability of ``classes_[1]`` for a classifier) when the feature's
-        values are shuffled; the importances are a ``ScoreDrops`` array, whose
-        ``score`` names that score for the chart's axis. The means of
-        ``permutation_importance``, which also gives their spread."""
+        """Permutation feature importance of model ``name``.
+
+        The importance of a feature is the mean drop of the score (R² for a
+        regressor, ROC AUC of the probability of ``classes_[1]`` for a
+        classifier) when the feature's values are shuffled, over
+        ``pfi_repeats`` shuffles.
+
+        Parameters
+        ----------
+        name : str
+            A model held by the experiment.
+
+        Returns
+        -------
+        names : list of str
+            The feature names, in increasing order of importance (the order
+            in which a horizontal bar chart draws them from the bottom up).
+        importances : ScoreDrops of shape (n_features,)
+            The importances in the same order; a float array whose
+            ``score`` attribute names the score ("R²" or "ROC AUC").
+
+        Raises
+        ------
+        KeyError
+            If no model is held under ``name``.
+
+        See Also
+        --------
+        permutation_importance : the same means, with their spread over the
+            repeats.
+        """
         result = self._importances(name)
         order = np.argsort(result.importances_mean, kind="stable")
         names = [self.data.feature_names[i] for i in order]
@@ -400,18 +506,41 @@ class Experiment:
         """Partial dependence of model ``name`` on one feature or a pair: the
         mean prediction over the data (at most ``pdp_max_samples`` rows of
         it) with the feature, or the pair, set to each value of a grid that
-        spans the feature's whole range, as ALE does (see ``pdp``).
+        spans the feature's whole range, as ALE does.
 
-        Returns {"values": [grid0] or [grid0, grid1], "average": [A]}: grids
-        ascending; for one feature A[i] is the average prediction with the
-        feature set to grid0[i] (the mean of ``ice_explain``'s curves); for a
-        pair, whose grids are evenly spaced, A[r, c] is that with the features
-        set to (grid0[c], grid1[-1 - r]), so that an image of A drawn from its
-        top row down has feature0 along x and feature1 up the y axis; over the
-        grids' extent widened by half a grid step at each end
-        (``qalvo.experiment.plots.pixel_extent``), each pixel is centred on the
-        value it shows. A pair of equal features is no pair: its "average" is
-        the one-feature curve. A constant feature has a grid of one value."""
+        The grid of one feature is its distinct values where there are at
+        most ``pdp_grid`` of them, else ``pdp_grid`` evenly spaced values; a
+        pair's grids are evenly spaced (at most ``pdp_grid_2d`` values each).
+
+        Parameters
+        ----------
+        name : str
+            A model held by the experiment.
+        feature0 : str
+            The feature's name.
+        feature1 : str, optional
+            The second feature of a pair.
+
+        Returns
+        -------
+        dict
+            ``{"values": [grid0] or [grid0, grid1], "average": [A]}``, grids
+            ascending. For one feature, ``A[i]`` is the average prediction
+            with the feature set to ``grid0[i]`` (the mean of
+            :meth:`ice_explain`'s curves). For a pair, ``A[r, c]`` is that
+            with the features set to ``(grid0[c], grid1[-1 - r])``: drawn
+            from its top row down, feature0 runs along x and feature1 up the
+            y axis, and over the grids' extent widened by half a grid step at
+            each end (:func:`qalvo.experiment.plots.pixel_extent`) each pixel
+            is centred on the value it shows. A pair of equal features is no
+            pair: its "average" is the one-feature curve. A constant feature
+            has a grid of one value.
+
+        Raises
+        ------
+        KeyError
+            If the model or a feature is unknown.
+        """
         response = self._response(name)
         i = self._feature(feature0)
         j = None if feature1 is None else self._feature(feature1)
@@ -605,18 +734,41 @@ class Experiment:
         return list(self._cached(("h2", name, tuple(columns)), compute))
 
     def ale_explain(self, name, feature0, feature1=None):
-        """Accumulated local effects of model ``name``.
+        """Accumulated local effects of model ``name`` on one feature or a
+        pair (Apley and Zhu), on ``ale_bins`` (``ale_bins_2d``) quantile
+        bins of the data.
 
-        One feature: (positions, effects), the quantile bin edges of feature0,
-        from its minimum to its maximum (the range of the one-feature partial
-        dependence too), and the effect at each, centred so that its mean over
-        the samples, each read at its own value, is zero (see ``ale``). A pair: (grid0, grid1, A) with the
-        second-order effect (interaction only) at evenly spaced values of each
-        feature from its lowest to its highest bin edge (linear between edges;
-        see ``ale.on_even_grid``), arranged as in ``pdp_explain``: A[r, c]
-        belongs to (grid0[c], grid1[-1 - r]). None for a pair without
-        interaction: equal features, a constant feature, or an effect whose
-        range is negligible (at most 1e-9 of the range of the predictions)."""
+        Parameters
+        ----------
+        name : str
+            A model held by the experiment.
+        feature0 : str
+            The feature's name.
+        feature1 : str, optional
+            The second feature of a pair.
+
+        Returns
+        -------
+        tuple or None
+            One feature: ``(positions, effects)``, the quantile bin edges of
+            feature0 from its minimum to its maximum (the range of the
+            one-feature partial dependence too) and the effect at each,
+            linear between edges and centred so that its mean over the
+            samples, each read at its own value, is zero.
+
+            A pair: ``(grid0, grid1, A)``, the second-order effect
+            (interaction only) at evenly spaced values of each feature from
+            its lowest to its highest bin edge, arranged as in
+            :meth:`pdp_explain`: ``A[r, c]`` belongs to ``(grid0[c],
+            grid1[-1 - r])``. None for a pair without interaction: equal
+            features, a constant feature, or an effect whose range is
+            negligible (at most 1e-9 of the range of the predictions).
+
+        Raises
+        ------
+        KeyError
+            If the model or a feature is unknown.
+        """
         response = self._response(name)
         i = self._feature(feature0)
         j = None if feature1 is None else self._feature(feature1)
@@ -651,15 +803,39 @@ class Experiment:
 
     def local_values(self, model, method, sample_indices):
         """SHAP or LIME values of model ``model`` for several samples, as arrays
-        and without drawing: (values, base_values).
+        and without drawing.
 
-        ``values[k]`` holds the value of each feature (in the experiment's
-        feature order) for sample ``sample_indices[k]``; ``base_values[k]`` is
-        the expected output over the SHAP background (the same for every sample;
-        base value plus values add up to the explained prediction), or the
-        intercept of the sample's local linear model for "LIME". Each sample's
-        values are those that ``local_explain`` computes for it. The samples
-        are explained in ``n_jobs`` joblib tasks at once."""
+        Each sample's values are those that :meth:`local_explain` computes
+        for it, whatever the other samples asked for. The samples are
+        explained in ``n_jobs`` joblib tasks at once.
+
+        Parameters
+        ----------
+        model : str
+            A model held by the experiment.
+        method : {"SHAP", "LIME"}
+            Kernel SHAP values, or the weights of LIME's local linear model.
+        sample_indices : sequence of int
+            Rows of the experiment's data.
+
+        Returns
+        -------
+        values : ndarray of shape (len(sample_indices), n_features)
+            ``values[k]`` holds the value of each feature (in the
+            experiment's feature order) for sample ``sample_indices[k]``.
+        base_values : ndarray of shape (len(sample_indices),)
+            For "SHAP", the expected output over the SHAP background (the
+            same for every sample; base value plus values add up to the
+            explained prediction); for "LIME", the intercept of the sample's
+            local linear model.
+
+        Raises
+        ------
+        KeyError
+            If no model is held under that name.
+        ValueError
+            For another method or an index outside the data.
+        """
         response = self._response(model)
         if method not in ("SHAP", "LIME"):
             raise ValueError("method must be 'SHAP' or 'LIME', not %r" % (method,))
@@ -775,12 +951,32 @@ class Experiment:
 
     def local_explain(self, reg_model_name, method, sample_index):
         """Explain the prediction of model ``reg_model_name`` for one sample
-        with ``method`` "SHAP" (a waterfall of Shapley values) or "LIME" (the
-        weights of a local linear model) and draw it into the current output
-        (a matplotlib figure titled with what it explains, "the prediction" or
-        "P(<second class>)", shown with ``plt.show()`` and then closed).
-        Returns the explanation: a ``shap.Explanation`` or a ``lime``
-        explanation."""
+        and draw it into the current output: a matplotlib figure titled with
+        what it explains, "the prediction" or "P(<second class>)", shown
+        with ``plt.show()`` and then closed.
+
+        Parameters
+        ----------
+        reg_model_name : str
+            A model held by the experiment.
+        method : {"SHAP", "LIME"}
+            "SHAP" draws a waterfall of Kernel SHAP values; "LIME" the
+            weights of LIME's local linear model.
+        sample_index : int
+            A row of the experiment's data.
+
+        Returns
+        -------
+        shap.Explanation or lime.explanation.Explanation
+            The explanation drawn.
+
+        Raises
+        ------
+        KeyError
+            If no model is held under that name.
+        ValueError
+            For another method or an index outside the data.
+        """
         response = self._response(reg_model_name)
         if method not in ("SHAP", "LIME"):
             raise ValueError("method must be 'SHAP' or 'LIME', not %r" % (method,))

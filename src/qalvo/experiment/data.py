@@ -101,8 +101,38 @@ def _check_names_match_columns(feature_names, columns):
 
 
 class Dataset:
-    """The experiment's data: ``x`` (float64, n_samples x n_features, read-only),
-    ``y``, ``feature_names`` and ``truncated_columns_dict``."""
+    """The experiment's data, checked and frozen (``Experiment.data``).
+
+    Parameters
+    ----------
+    x : array-like or DataFrame of shape (n_samples, n_features)
+        Feature data; copied as float64.
+    y : array-like of shape (n_samples,)
+        The response; a single column is flattened.
+    feature_names : list of str, optional
+        Distinct names, one per column; by default a DataFrame's column
+        names, else "x0", "x1", ...
+
+    Attributes
+    ----------
+    x : ndarray of shape (n_samples, n_features)
+        The features, float64, read-only.
+    y : ndarray of shape (n_samples,)
+        The response, read-only.
+    feature_names : list of str
+        The features' names, in column order.
+    truncated_columns_dict : dict
+        ``truncated_columns_dict[n]`` maps each feature name to a distinct
+        label of at most ``n`` characters (for chart labels).
+
+    Raises
+    ------
+    ValueError
+        For fewer than two rows, a response of more than one column or with
+        NaN or infinite values, lengths that differ, or feature names that
+        are too few, too many, not strings, repeated, or other than a
+        DataFrame's own column names.
+    """
 
     def __init__(self, x, y, feature_names=None):
         columns = getattr(x, "columns", None)

@@ -107,7 +107,32 @@ const FunctionSpec kClassifierInit = {
     "Feed-forward ReLU network for binary classification, trained with\n"
     "mini-batch Adam on the logistic loss of a single logit plus an L1\n"
     "penalty on the weights, with early stopping on a validation split and\n"
-    "optional iterative hard thresholding.\n\n" RAMPNET_PARAMETERS_DOC,
+    "optional iterative hard thresholding.\n\n" RAMPNET_PARAMETERS_DOC
+    "\n\n" RAMPNET_ATTRIBUTES_DOC "\n"
+    "classes_ : ndarray of shape (2,)\n"
+    "    The two labels seen in fit, sorted; ``predict_proba``'s column 1 and\n"
+    "    the logit are those of ``classes_[1]``.\n"
+    "label_binarizer_ : sklearn.preprocessing.LabelBinarizer\n"
+    "    The encoder of the labels as 0 and 1.\n\n"
+    "See Also\n"
+    "--------\n"
+    "RampNetRegressor : The same network for regression.\n\n"
+    "Notes\n"
+    "-----\n"
+    "Two classes only: fitting with more raises ValueError.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> from sklearn.datasets import load_breast_cancer\n"
+    ">>> from sklearn.pipeline import make_pipeline\n"
+    ">>> from sklearn.preprocessing import StandardScaler\n"
+    ">>> from qalvo.models.rampnet import RampNetClassifier\n"
+    ">>> data = load_breast_cancer()\n"
+    ">>> labels = data.target_names[data.target]  # 'malignant' or 'benign'\n"
+    ">>> clf = make_pipeline(StandardScaler(), RampNetClassifier(random_state=0))\n"
+    ">>> clf.fit(data.data, labels)[-1].classes_.tolist()\n"
+    "['benign', 'malignant']\n"
+    ">>> clf.predict_proba(data.data[:3]).shape\n"
+    "(3, 2)",
     init,
 };
 

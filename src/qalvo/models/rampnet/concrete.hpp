@@ -59,6 +59,51 @@ qalvo::Ref flat_raw_output(qalvo::Call& c, PyObject* self, PyObject* x, int line
     "    None seeds from fresh entropy; a RandomState or Generator gives the\n"      \
     "    seed by drawing one integer from it."
 
+// The fitted attributes both estimators share, documented after the parameters.
+#define RAMPNET_ATTRIBUTES_DOC                                                       \
+    "Attributes\n"                                                                   \
+    "----------\n"                                                                   \
+    "coefs_ : list of ndarray\n"                                                     \
+    "    One float64 weight matrix per linear layer, input side first: with\n"      \
+    "    hidden widths h1 ... hk, of shapes (n_features, h1), (h1, h2), ...,\n"      \
+    "    (hk, 1).\n"                                                                 \
+    "intercepts_ : list of ndarray\n"                                                \
+    "    One float64 bias vector per linear layer, of shapes (h1,), ...,\n"          \
+    "    (hk,), (1,).\n"                                                             \
+    "n_features_in_ : int\n"                                                         \
+    "    Number of features seen in fit.\n"                                          \
+    "feature_names_in_ : ndarray of shape (n_features,)\n"                             \
+    "    Names of the features seen in fit; only when x was a DataFrame with\n"     \
+    "    string column names.\n"                                                     \
+    "n_features_ : int\n"                                                            \
+    "    The network's input width, equal to ``n_features_in_``.\n"                 \
+    "net_ : RampNetModule\n"                                                         \
+    "    The fitted network (a torch module); after an early stop, the best\n"      \
+    "    one on the validation rows.\n"                                              \
+    "best_net_ : RampNetModule\n"                                                    \
+    "    The network of the lowest validation loss seen.\n"                          \
+    "optimizer_ : torch.optim.Adam\n"                                                \
+    "    The optimiser of the last training phase.\n"                                \
+    "train_epoch_loss_ : list of float\n"                                            \
+    "    Mean training loss of each epoch (the data loss, without the L1\n"         \
+    "    penalty), one entry per epoch run.\n"                                       \
+    "valid_epoch_loss_ : list of float\n"                                            \
+    "    Validation loss of each epoch, one entry per epoch run.\n"                  \
+    "best_loss_ : float\n"                                                           \
+    "    Lowest validation loss seen.\n"                                             \
+    "no_improved_count_ : int\n"                                                     \
+    "    Epochs in a row without a lower validation loss, at the end.\n"             \
+    "iht_status_ : bool\n"                                                           \
+    "    True after a fit by iterative hard thresholding.\n"                         \
+    "param_fac : dict of str to torch.Tensor\n"                                      \
+    "    After iterative hard thresholding only: each weight's mask of the\n"        \
+    "    last sparse phase (1.0 kept, 0.0 zeroed), by the weight's name.\n"          \
+    "train_data_loader_, val_data_loader_ : FastTensorDataLoader\n"                  \
+    "    Batches of the training and validation rows (a pickled or copied\n"        \
+    "    estimator leaves their rows out).\n"                                        \
+    "is_fitted_ : bool\n"                                                            \
+    "    True once a fit has completed."
+
 #define RAMPNET_CONCRETE_PARAMETERS                                                    \
     {"self", "hidden_layer_sizes", "dropout_prob", "max_epochs", "learning_rate",      \
      "batch_size", "batch_size_inference", "l1_reg", "val_ratio", "n_epoch_no_change", \

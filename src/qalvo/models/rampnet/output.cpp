@@ -124,7 +124,25 @@ Ref get_raw_output(Call& c, PyObject* self, PyObject* x_in) {
 
 const FunctionSpec kGetRawOutput = {
     "get_raw_output", "RampNet.get_raw_output", 433, {"self", "x"}, nullptr, {},
-    "Returns numpy array of raw predicted value before softmax.",
+    "Returns numpy array of raw predicted value before softmax.\n\n"
+    "The result is in fact a torch tensor, not a NumPy array: the fitted\n"
+    "network's output for each row, computed in batches of at most\n"
+    "``batch_size_inference`` rows. ``predict`` (regressor) and\n"
+    "``decision_function`` (classifier) validate x first and return this\n"
+    "output as a flat NumPy array.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "x : array-like of shape (n_samples, n_features)\n"
+    "    Rows of the width seen in fit; not validated beyond that width.\n\n"
+    "Returns\n"
+    "-------\n"
+    "torch.Tensor of shape (n_samples, 1), float64\n"
+    "    The network's output (for the classifier, the logit of\n"
+    "    ``classes_[1]``), detached from autograd, on ``device``.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    If x has another number of features than the data of fit.",
     body<get_raw_output>,
 };
 

@@ -38,7 +38,24 @@ const FunctionSpec kRegressorInit = {
     "RampNetRegressor.\n\n"
     "Feed-forward ReLU network for regression, trained with mini-batch Adam on\n"
     "the mean squared error plus an L1 penalty on the weights, with early\n"
-    "stopping on a validation split and optional iterative hard thresholding.\n\n" RAMPNET_PARAMETERS_DOC,
+    "stopping on a validation split and optional iterative hard thresholding.\n\n" RAMPNET_PARAMETERS_DOC
+    "\n\n" RAMPNET_ATTRIBUTES_DOC "\n\n"
+    "See Also\n"
+    "--------\n"
+    "RampNetClassifier : The same network for binary classification.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> from sklearn.datasets import load_diabetes\n"
+    ">>> from sklearn.pipeline import make_pipeline\n"
+    ">>> from sklearn.preprocessing import StandardScaler\n"
+    ">>> from qalvo.models.rampnet import RampNetRegressor\n"
+    ">>> x, y = load_diabetes(return_X_y=True)\n"
+    ">>> model = make_pipeline(StandardScaler(),\n"
+    "...                       RampNetRegressor(learning_rate=0.01, random_state=0))\n"
+    ">>> model.fit(x[:300], y[:300]).predict(x[300:]).shape\n"
+    "(142,)\n"
+    ">>> [w.shape for w in model[-1].coefs_]\n"
+    "[(10, 40), (40, 40), (40, 1)]",
     init,
 };
 
