@@ -51,7 +51,7 @@ function(qalvo_compiles_against result includes abi)
   try_compile(compiled ${CMAKE_BINARY_DIR}/engine_probe ${source}
     CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${includes};${Python_INCLUDE_DIRS}"
     COMPILE_DEFINITIONS -D_GLIBCXX_USE_CXX11_ABI=${abi}
-    CXX_STANDARD 17
+    CXX_STANDARD 20
     OUTPUT_VARIABLE output)
   if(NOT compiled)
     string(LENGTH "${output}" length)
@@ -88,7 +88,10 @@ function(qalvo_engine_module version abi includes library_dir)
   # torch's libraries are found in the installed torch package, beside this
   # package in site-packages; the gate imports torch first, which loads them
   # wherever it lies. No path of the build machine is kept.
+  # torch's headers need C++20 (from 2.14 on; torch builds its own extensions so)
   set_target_properties(${target} PROPERTIES
+    CXX_STANDARD 20
+    CXX_STANDARD_REQUIRED ON
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     INSTALL_RPATH "$ORIGIN/../../../torch/lib"
