@@ -4,15 +4,11 @@ a package that is not installed fails with the pip command that installs it
 
 import pathlib
 import re
-import sys
 import textwrap
 
-import numpy as np
 import pytest
-from sklearn.linear_model import LinearRegression
 
 from qalvo._optional import EXTRA_MODULES, import_optional, missing_package_error
-from qalvo.experiment import Experiment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # Distributions imported under another name.
@@ -53,21 +49,15 @@ def distribution(requirement):
     return re.split(r"[\s<>=!~;\[]", requirement, maxsplit=1)[0]
 
 
-def test_the_dashboard_extra_brings_what_the_panel_explains_with():
-    extras = extras_of_pyproject()
-    dashboard = {distribution(r) for r in extras["dashboard"]}
-    assert {"ipywidgets", "matplotlib", "ipython", "shap", "lime"} <= dashboard
-    # The same requirements as the explain extra, so that both resolve alike.
-    assert set(extras["explain"]) <= set(extras["dashboard"])
-
-
-def test_the_modules_named_for_each_extra_are_those_it_installs():
+def test_each_extra_installs_the_modules_named_for_it():
     extras = extras_of_pyproject()
     installs = {
         extra: sorted(IMPORT_NAMES.get(distribution(r), distribution(r)) for r in requirements)
         for extra, requirements in extras.items()
     }
     assert installs == {extra: sorted(modules) for extra, modules in EXTRA_MODULES.items()}
+    # The panel explains with SHAP and LIME: its extra brings them, as explain does.
+    assert set(extras["explain"]) <= set(extras["dashboard"])
 
 
 def test_every_requirement_of_an_extra_has_a_pin_it_admits():
@@ -86,47 +76,6 @@ def test_every_requirement_of_an_extra_has_a_pin_it_admits():
             assert requirement.specifier.contains(pin, prereleases=True), (extra, text, pin)
 
 
-@pytest.fixture
-def hide(monkeypatch):
-    """Makes a module look uninstalled in this process until the test ends:
-    None in sys.modules, its submodules forgotten."""
-
-    def hide(module):
-        for name in [n for n in sys.modules if n.startswith(module + ".")]:
-            monkeypatch.delitem(sys.modules, name)
-        monkeypatch.setitem(sys.modules, module, None)
-
-    return hide
-
-
-# (module asked for, the extra, the module hidden, the package named, the import's
-# error: a hidden parent makes its submodules "not a package")
-MISSING = [
-    ("shap", "explain", "shap", "shap", "import of shap halted; None in sys.modules"),
-    ("lime.lime_tabular", "explain", "lime", "lime",
-     "No module named 'lime.lime_tabular'; 'lime' is not a package"),
-    ("lime.lime_tabular", "explain", "lime.lime_tabular", "lime",
-     "import of lime.lime_tabular halted; None in sys.modules"),
-    ("matplotlib.pyplot", "dashboard", "matplotlib.pyplot", "matplotlib",
-     "import of matplotlib.pyplot halted; None in sys.modules"),
-    ("matplotlib.pyplot", "explain", "matplotlib", "matplotlib",
-     "No module named 'matplotlib.pyplot'; 'matplotlib' is not a package"),
-]
-
-
-@pytest.mark.parametrize("module, extra, hidden, package, cause", MISSING)
-def test_a_missing_package_names_the_extra_and_keeps_the_error_as_cause(
-        hide, module, extra, hidden, package, cause):
-    hide(hidden)
-    with pytest.raises(ModuleNotFoundError) as raised:
-        import_optional(module, extra, "This")
-    assert str(raised.value) == f"This needs {package}: pip install 'qalvo[{extra}]'"
-    assert isinstance(raised.value.__cause__, ModuleNotFoundError)
-    assert str(raised.value.__cause__) == cause
-    assert raised.value.name == raised.value.__cause__.name
-    assert raised.value.__suppress_context__
-
-
 # Failures that installing the extra would not mend keep their own error.
 OTHER_FAILURES = [
     # a dependency of an installed package, outside the extra
@@ -135,7 +84,6 @@ OTHER_FAILURES = [
     ("shap", "explain", ModuleNotFoundError("No module named 'shap.plots'", name="shap.plots")),
     # installed, but not what was expected of it
     ("IPython.display", "dashboard", ImportError("cannot import name 'display'", name="IPython")),
-    ("shap", "explain", ModuleNotFoundError("no name")),
 ]
 
 
@@ -151,43 +99,6 @@ def test_an_installed_package_that_fails_to_import_keeps_its_error(tmp_path, mon
         import_optional("qalvo_probe", "explain", "This")
     assert str(raised.value) == "No module named 'qalvo_probe_dependency'"
     assert raised.value.__cause__ is None
-
-
-def experiment():
-    rng = np.random.default_rng(0)
-    x = rng.uniform(-1, 1, (60, 3))
-    y = x @ [3.0, -1.0, 0.5]
-    return Experiment(x, y, ["a", "b", "c"], shap_background=10, lime_samples=100).add_model(
-        "m", LinearRegression().fit(x, y))
-
-
-# (hidden package, the call, message)
-EXPLANATIONS = [
-    ("shap", lambda exp: exp.local_values("m", "SHAP", [0]), SHAP),
-    ("shap", lambda exp: exp.shap_summary("m", sample_indices=[0, 1]), SHAP),
-    ("shap", lambda exp: exp.local_explain(reg_model_name="m", method="SHAP", sample_index=0), SHAP),
-    ("lime", lambda exp: exp.local_values("m", "LIME", [0]), LIME),
-    ("lime", lambda exp: exp.local_explain(reg_model_name="m", method="LIME", sample_index=0), LIME),
-]
-
-
-@pytest.mark.parametrize("package, explain, message", EXPLANATIONS)
-def test_an_explanation_without_its_package_names_the_extra(hide, no_figures, package, explain,
-                                                            message):
-    exp = experiment()
-    hide(package)
-    with pytest.raises(ModuleNotFoundError, match=re.escape(message)) as raised:
-        explain(exp)
-    assert raised.value.__cause__.name in (package, package + ".lime_tabular")
-
-
-def test_drawing_without_matplotlib_names_the_extra(hide):
-    from qalvo.experiment import plots
-
-    exp = experiment()
-    hide("matplotlib")
-    with pytest.raises(ModuleNotFoundError, match=re.escape(DRAWING)):
-        plots.importance(exp, "m")
 
 
 def test_the_experiment_needs_none_of_its_extras_until_they_are_used(run_python):
@@ -210,6 +121,7 @@ def test_the_experiment_needs_none_of_its_extras_until_they_are_used(run_python)
                                if name in sys.modules))
         calls = [
             lambda: exp.local_values("m", "SHAP", [0]),
+            lambda: exp.local_explain(reg_model_name="m", method="SHAP", sample_index=0),
             lambda: exp.local_values("m", "LIME", [0]),
             lambda: plots.partial_dependence(exp, "m", "a"),
             lambda: exp.add_model("framed", framed),
@@ -218,6 +130,8 @@ def test_the_experiment_needs_none_of_its_extras_until_they_are_used(run_python)
             try:
                 call()
             except ModuleNotFoundError as error:
+                # `raise ... from error`: the cause is shown, not also the context
+                assert error.__suppress_context__ and error.__context__ is error.__cause__
                 print("FAILED", error, "|", error.__cause__)
         """,
     ))
@@ -226,23 +140,17 @@ def test_the_experiment_needs_none_of_its_extras_until_they_are_used(run_python)
         "IMPORTANCE ['b', 'a']",
         "LOADED []",
         f"FAILED {SHAP} | No module named 'shap'",
+        f"FAILED {SHAP} | No module named 'shap'",
         f"FAILED {LIME} | No module named 'lime'",
         f"FAILED {DRAWING} | No module named 'matplotlib'",
         f"FAILED {PANDAS} | No module named 'pandas'",
     ]
 
 
-# (refused package, the dashboard's module imported, the package named)
-DASHBOARD_MODULES = [
-    ("ipywidgets", "qalvo.dashboard.widgets", "ipywidgets"),
-    ("matplotlib", "qalvo.dashboard.plots", "matplotlib"),
-    ("matplotlib", "qalvo.dashboard.insight_board", "matplotlib"),
-    ("IPython", "qalvo.dashboard.insight_board", "IPython"),
-]
-
-
-@pytest.mark.parametrize("refused, module, package", DASHBOARD_MODULES)
-def test_the_dashboard_without_its_extra_names_it(run_python, refused, module, package):
+# The compiled module's set-up: tests/test_board_loading.py.
+@pytest.mark.parametrize("refused, module", [("ipywidgets", "qalvo.dashboard.widgets"),
+                                             ("matplotlib", "qalvo.dashboard.plots")])
+def test_the_dashboard_without_its_extra_names_it(run_python, refused, module):
     result = run_python(refusing(
         [refused],
         f"""
@@ -255,7 +163,7 @@ def test_the_dashboard_without_its_extra_names_it(run_python, refused, module, p
     ))
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        f"FAILED qalvo.dashboard needs {package}: pip install 'qalvo[dashboard]' | "
+        f"FAILED qalvo.dashboard needs {refused}: pip install 'qalvo[dashboard]' | "
         f"No module named {refused!r}",
         "LEFT False",
     ]
