@@ -48,23 +48,35 @@ def test_import_is_silent_and_warns_nothing(run_python):
     assert (result.stdout, result.stderr) == ("", "")
 
 
-# (what the snippet breaks before the import, traceback line, error text)
+def missing(package):
+    return f"qalvo.dashboard needs {package}: pip install 'qalvo[dashboard]'"
+
+
+# (what the snippet breaks before the import, traceback line, error text, the
+# error it was raised from: a package of the dashboard extra that is missing
+# is named with the command that installs it, chained to the import's error)
 BROKEN_IMPORTS = [
-    ("sys.modules['ipywidgets'] = None", 1,
-     "import of ipywidgets halted; None in sys.modules"),
-    ("import ipywidgets; sys.modules['matplotlib.pyplot'] = None", 2,
-     "import of matplotlib.pyplot halted; None in sys.modules"),
+    ("sys.modules['ipywidgets'] = None", 1, missing("ipywidgets"),
+     "ModuleNotFoundError: import of ipywidgets halted; None in sys.modules"),
+    # ipywidgets imports IPython, which the same extra brings.
+    ("sys.modules['IPython'] = None", 1, missing("IPython"),
+     "ModuleNotFoundError: import of IPython halted; None in sys.modules"),
+    ("import ipywidgets; sys.modules['matplotlib.pyplot'] = None", 2, missing("matplotlib"),
+     "ModuleNotFoundError: import of matplotlib.pyplot halted; None in sys.modules"),
     ("import qalvo.dashboard.widgets as w; del w.QalvoWidget", 3,
-     "cannot import name QalvoWidget"),
-    ("import qalvo.dashboard.plots as p; del p.PlotHBar", 4, "cannot import name PlotHBar"),
+     "cannot import name QalvoWidget", None),
+    ("import qalvo.dashboard.plots as p; del p.PlotHBar", 4, "cannot import name PlotHBar",
+     None),
+    ("import ipywidgets; sys.modules['IPython.display'] = None", 6, missing("IPython"),
+     "ModuleNotFoundError: import of IPython.display halted; None in sys.modules"),
     ("import ipywidgets, IPython.display as d; del d.clear_output", 6,
-     "cannot import name clear_output"),
+     "cannot import name clear_output", None),
 ]
 
 
-@pytest.mark.parametrize("breakage, line, message", BROKEN_IMPORTS)
+@pytest.mark.parametrize("breakage, line, message, cause", BROKEN_IMPORTS)
 def test_failed_import_reports_the_statement_and_can_be_retried(run_python, breakage, line,
-                                                                message):
+                                                                message, cause):
     result = run_python(
         f"""
         import importlib, sys, traceback
@@ -76,11 +88,13 @@ def test_failed_import_reports_the_statement_and_can_be_retried(run_python, brea
             print("FAILED", error)
             for frame in traceback.extract_tb(error.__traceback__):
                 print("ENTRY", frame.name, "|", frame.filename, "|", frame.lineno)
+            cause = error.__cause__
+            print("CAUSE", cause and f"{{type(cause).__name__}}: {{cause}}")
+            print("SHOWN", error.__suppress_context__ and error.__context__ is cause)
         print("LEFT", "{MODULE}" in sys.modules)
         # Repair what was broken, then import again in the same process.
-        for name in ("ipywidgets", "matplotlib.pyplot"):
-            if sys.modules.get(name, 0) is None:
-                del sys.modules[name]
+        for name in [name for name, module in sys.modules.items() if module is None]:
+            del sys.modules[name]
         for name in ("qalvo.dashboard.widgets", "qalvo.dashboard.plots", "IPython.display"):
             sys.modules.pop(name, None)
         import {MODULE} as loaded
@@ -91,6 +105,9 @@ def test_failed_import_reports_the_statement_and_can_be_retried(run_python, brea
     lines = result.stdout.splitlines()
     assert lines[0] == f"FAILED {message}"
     assert f"ENTRY init {MODULE} | qalvo\\dashboard\\insight_board | {line}" in lines
+    assert f"CAUSE {cause}" in lines
+    # `raise ... from error`: the traceback shows the cause, not the context too.
+    assert f"SHOWN {cause is not None}" in lines
     assert "LEFT False" in lines
     assert lines[-1] == "RETRY InsightBoard ipywidgets"
 

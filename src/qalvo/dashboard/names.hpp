@@ -8,6 +8,8 @@
     /* module globals, in the order of binding */                                          \
     X(widgets) X(plt) X(QalvoWidget) X(PlotHBar) X(np) X(display) X(clear_output)           \
     X(InsightBoard) X(pyplot)                                                              \
+    /* qalvo._optional */                                                                  \
+    X(missing_package_error)                                                               \
     /* ipywidgets */                                                                       \
     X(Output) X(Box) X(HBox) X(VBox) X(HTML) X(Dropdown) X(BoundedIntText) X(IntProgress)   \
     X(ToggleButtons) X(Layout) X(interactive_output) X(add_class) X(value)                 \
@@ -31,6 +33,8 @@
 
 // Texts of the panel, one object each for the life of the process.
 #define BOARD_TEXTS(T)                                                                     \
+    T(dashboard_extra, "dashboard")                                                        \
+    T(dashboard_purpose, "qalvo.dashboard")                                                \
     T(colab, "colab")                                                                      \
     T(jupyter, "jupyter")                                                                  \
     T(empty, "")                                                                           \

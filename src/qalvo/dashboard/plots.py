@@ -1,6 +1,8 @@
 """Matplotlib charts drawn by the dashboard."""
 
-import matplotlib.pyplot as plt
+from .._optional import import_optional
+
+plt = import_optional("matplotlib.pyplot", "dashboard", "qalvo.dashboard")
 
 
 class PlotHBar:

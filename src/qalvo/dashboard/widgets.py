@@ -1,6 +1,8 @@
 """Small layout widgets shared by the dashboard's panels."""
 
-import ipywidgets as widgets
+from .._optional import import_optional
+
+widgets = import_optional("ipywidgets", "dashboard", "qalvo.dashboard")
 
 
 class QalvoWidget:

@@ -242,6 +242,8 @@ class Experiment:
         check_single_output(name, response, self.data.x[:2])
         try:
             response.predict(self.data.x[:2])
+        except ImportError:
+            raise  # a package to install (its message says which), not a model unfit for the data
         except Exception as error:
             raise ValueError(
                 "model %r cannot predict the experiment's data (%d features): %s"

@@ -5,7 +5,12 @@ experiment works (and imports quickly) without them."""
 
 import numpy as np
 
+from .._optional import import_optional
 from . import parallel
+
+
+def import_pyplot():
+    return import_optional("matplotlib.pyplot", "explain", "Drawing an explanation")
 
 
 def explained_output(response):
@@ -19,7 +24,7 @@ def explained_output(response):
 def _show(figure):
     """Show ``figure`` in the current output, then close it: pyplot would keep
     every figure open otherwise (outside a notebook nothing closes them)."""
-    import matplotlib.pyplot as plt
+    plt = import_pyplot()
 
     try:
         plt.show()
@@ -28,7 +33,7 @@ def _show(figure):
 
 
 def shap_explain(experiment, response, index):
-    import shap
+    shap = parallel.import_shap()
 
     names = experiment.data.feature_names
     row = np.array(experiment.data.x[index : index + 1])
@@ -64,8 +69,8 @@ def _draw_waterfall(explanation, max_display, title, pad=4.0):
     labels of the drawing before, until the labels fit (four drawings at
     most; the last one has its range widened as it is).
     """
-    import matplotlib.pyplot as plt
-    import shap
+    plt = import_pyplot()
+    shap = parallel.import_shap()
 
     margins = x_range = None
     for drawing in range(4):

@@ -7,7 +7,8 @@ in this process, in joblib's worker processes or, inside a
 explained from a freshly seeded generator, which makes its values independent
 of the other samples, of their order and of the number of workers.
 
-shap and lime are imported inside the tasks, on first use."""
+shap and lime are imported inside the tasks, on first use: the rest of the
+experiment works without them."""
 
 import numbers
 import threading
@@ -15,10 +16,20 @@ import threading
 import numpy as np
 from joblib import Parallel, delayed
 
+from .._optional import import_optional
+
 # Kernel SHAP samples coalitions from NumPy's global generator, which this
 # module seeds for each sample: threads of one process (joblib's threading
 # backend, a Dask worker with several threads) take turns at it.
 _GLOBAL_RNG = threading.Lock()
+
+
+def import_shap():
+    return import_optional("shap", "explain", "Explaining with SHAP")
+
+
+def import_lime_tabular():
+    return import_optional("lime.lime_tabular", "explain", "Explaining with LIME")
 
 
 def check_n_jobs(n_jobs):
@@ -46,7 +57,7 @@ def shap_row(predict, background, row, seed):
     default 2 * n_features + 2048 coalitions cover them all (up to 11 features).
     Beyond that it samples coalitions from NumPy's global generator, seeded here
     and restored afterwards."""
-    import shap
+    shap = import_shap()
 
     with _GLOBAL_RNG:
         explainer = shap.KernelExplainer(predict, background)
@@ -65,9 +76,7 @@ def lime_explainer(x, feature_names, class_names, seed):
     regressor where they are None; seeded afresh: lime draws from one generator shared
     by its sampler and its discretizer, so a kept explainer would explain a
     sample differently depending on the calls before."""
-    from lime.lime_tabular import LimeTabularExplainer
-
-    return LimeTabularExplainer(
+    return import_lime_tabular().LimeTabularExplainer(
         np.asarray(x),
         mode="regression" if class_names is None else "classification",
         feature_names=feature_names,

@@ -15,7 +15,7 @@ figure again costs only the drawing.
 
 import numpy as np
 
-from .local import explained_output
+from .local import explained_output, import_pyplot
 
 __all__ = [
     "ale",
@@ -34,9 +34,7 @@ FIGSIZE = (8, 6)
 def _axes(ax):
     if ax is not None:
         return ax
-    import matplotlib.pyplot as plt
-
-    return plt.figure(figsize=FIGSIZE).add_subplot()
+    return import_pyplot().figure(figsize=FIGSIZE).add_subplot()
 
 
 def _output(experiment, name):

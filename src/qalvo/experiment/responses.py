@@ -7,6 +7,7 @@ from sklearn.base import is_classifier as sklearn_is_classifier
 from sklearn.exceptions import NotFittedError
 from sklearn.utils.validation import check_is_fitted
 
+from .._optional import import_optional
 from .data import shown
 
 
@@ -38,8 +39,7 @@ class ModelResponse(RegressorMixin, BaseEstimator):
             x = np.asarray(x)[:, self.order]
         # A model fitted on a DataFrame gets one with its own column names back.
         if self.columns is not None:
-            import pandas as pd
-
+            pd = import_optional("pandas", "explain", "Explaining a model fitted on a DataFrame")
             return pd.DataFrame(x, columns=self.columns)
         return x
 
@@ -124,6 +124,8 @@ def check_single_output(name, response, rows):
         return
     try:
         output = response.regression_output(rows)
+    except ImportError:
+        raise  # a package to install (its message says which), not a model unfit for the data
     except Exception as error:
         raise ValueError(
             "model %r cannot predict the experiment's data (%d features): %s" % (name, rows.shape[1], error)
