@@ -1,6 +1,7 @@
 """When the native training engine may run.
 
-The engine (the compiled module ``_engine``) runs the batch loops of
+The engine (a compiled module per torch release it was built for, such as
+``_engine_2_13_0_cpu``; ``_engine_build.py`` lists them) runs the batch loops of
 ``RampNet._fit_bp``, ``_validate`` and ``get_raw_output`` in C++ on the very
 tensors Python holds, with bit for bit the results of the generic path. It
 runs only where it honours every customisation point the estimator offers:
