@@ -24,6 +24,7 @@ class ShapSummary(Bunch):
 
     @property
     def values(self):
+        """The SHAP values, an ndarray of shape (n_rows, n_features)."""
         return self["values"]
 
 
