@@ -24,13 +24,15 @@ class ShapSummary(Bunch):
 
     @property
     def values(self):
+        """The SHAP values, an ndarray of shape (n_rows, n_features)."""
         return self["values"]
 
 
 class Experiment:
     """Feature data, a response and fitted models held under names, with the
-    explanations of each model: permutation feature importance, partial
-    dependence, accumulated local effects, SHAP and LIME.
+    explanations of each model: permutation feature importance (with its
+    spread), partial dependence and ICE curves, accumulated local effects,
+    interaction strength, SHAP (one sample or a summary of many) and LIME.
 
     Models are fitted scikit-learn-compatible regressors (``predict``) or binary
     classifiers (``predict_proba``; the probability of ``classes_[1]`` is what

@@ -174,4 +174,5 @@ class Dataset:
 
     @property
     def n_samples(self):
+        """The number of rows of the data."""
         return self.x.shape[0]

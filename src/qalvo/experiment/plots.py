@@ -431,7 +431,7 @@ def _colour_scale(column):
 
 
 def shap_summary(experiment, name, kind="bar", sample_indices=None, max_display=20, ax=None):
-    """Global SHAP summary: mean |SHAP| per feature, or the beeswarm of values.
+    """Global SHAP summary: mean absolute SHAP value per feature, or the beeswarm.
 
     Parameters
     ----------
@@ -448,15 +448,16 @@ def shap_summary(experiment, name, kind="bar", sample_indices=None, max_display=
         The rows explained; by default ``Experiment.shap_summary``'s seeded
         sample.
     max_display : int, default=20
-        Most features drawn: those of the largest mean |SHAP|; the title says
-        how many are left out.
+        Most features drawn: those of the largest mean absolute SHAP value;
+        the title says how many are left out.
     ax : matplotlib.axes.Axes, optional
         Axes to draw into; by default those of a new figure.
 
     Returns
     -------
     ax : matplotlib.axes.Axes
-        The Axes drawn into, the feature of the largest mean |SHAP| on top.
+        The Axes drawn into, the feature of the largest mean absolute SHAP
+        value on top.
         "bar": the bars. "beeswarm": one ``PathCollection`` per feature, from
         the bottom up, whose x positions are the feature's SHAP values in the
         order of ``sample_indices`` and whose colours are those values'
