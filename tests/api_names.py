@@ -16,8 +16,12 @@ def public_names():
 
     names = ["qalvo.models.rampnet." + n for n in qalvo.models.rampnet.__all__]
     names += ["qalvo.experiment." + n for n in qalvo.experiment.__all__]
+    import qalvo.experiment.plots
+
     names += ["qalvo.dashboard.insight_board.InsightBoard", "qalvo.dashboard.widgets.QalvoWidget",
-              "qalvo.dashboard.plots.PlotHBar", "qalvo.experiment.score_drops.ScoreDrops"]
+              "qalvo.dashboard.plots.PlotHBar", "qalvo.experiment.score_drops.ScoreDrops",
+              "qalvo.EngineUnavailableWarning"]
+    names += ["qalvo.experiment.plots." + n for n in qalvo.experiment.plots.__all__]
     return names
 
 

@@ -14,7 +14,7 @@ pytest.importorskip("ipywidgets")  # the dashboard's classes are documented too
 ROOT = Path(__file__).resolve().parents[1]
 API = ROOT / "docs" / "api"
 
-DIRECTIVE = re.compile(r"^\s*\.\. (currentmodule|autoclass|autofunction|automethod|data):: (\S+)", re.M)
+DIRECTIVE = re.compile(r"^\s*\.\. (currentmodule|autoclass|autoexception|autofunction|automethod|data):: (\S+)", re.M)
 MEMBERS = re.compile(r"^\s*:members:(.*(?:\n\s{10,}\S.*)*)", re.M)
 
 

@@ -56,7 +56,7 @@ def fresh_gate(monkeypatch):
      "install torch first, then reinstall qalvo"),
     (dict(ENGINES={}, NOT_BUILT=["the C++ compiler (GNU 8.5.0) could not compile against torch "
                                  "2.13.0's headers"]), RUNNING,
-     "could not compile against torch", "install a C++17 compiler"),
+     "could not compile against torch", "install a C++20 compiler"),
     (dict(ENGINES={}, NOT_BUILT=["qalvo was built with QALVO_ENGINE=OFF"]), RUNNING,
      "QALVO_ENGINE=OFF", "reinstall qalvo without QALVO_ENGINE=OFF"),
     (dict(ENGINES={"2.14.1": ("_engine_2_14_1", ABI)}, NOT_BUILT=[]), "2.13.0+cpu",

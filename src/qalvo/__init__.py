@@ -10,10 +10,14 @@ __version__ = "0.1.0"
 
 
 class EngineUnavailableWarning(UserWarning):
-    """The native training engine cannot run in this process (not built, built
-    for another torch, or a torch it is not verified on): fits take the slower
-    generic path. Issued once per process, at the first fit; the message says
-    why and the command that fixes it. Filter it like any warning::
+    """The native training engine cannot run in this process.
 
-        warnings.filterwarnings("ignore", category=qalvo.EngineUnavailableWarning)
+    It was not built, was built for another torch, or the running torch is not
+    a release it is verified on: fits take the slower generic path. Issued once
+    per process, at the first fit; the message says why and the command that
+    fixes it. Filter it like any warning:
+
+    >>> import warnings
+    >>> import qalvo
+    >>> warnings.filterwarnings("ignore", category=qalvo.EngineUnavailableWarning)
     """

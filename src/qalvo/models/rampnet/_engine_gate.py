@@ -117,7 +117,7 @@ def _not_built_fix(reasons):
     if any("QALVO_ENGINE=OFF" in reason for reason in reasons):
         return "reinstall qalvo without QALVO_ENGINE=OFF"
     if any("C++ compiler" in reason for reason in reasons):
-        return "install a C++17 compiler that builds against torch (g++ 9 or newer), then " \
+        return "install a C++20 compiler that builds against torch (g++ 10 or newer), then " \
             + _REINSTALL
     if any("is not a release the engine is verified on" in reason for reason in reasons):
         return _VERIFIED_TORCH + ", then " + _REINSTALL
