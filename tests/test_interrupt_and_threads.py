@@ -14,7 +14,10 @@ import pytest
 pytest.importorskip("torch")
 
 LONG_FIT = """
-    import sys, time, traceback
+    import signal, sys, time, traceback
+    # Ctrl-C raises KeyboardInterrupt, also where the suite runs as a
+    # background job (whose children start with SIGINT ignored)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     import numpy as np
     import torch
     from qalvo.models.rampnet.rampnet import RampNetRegressor
