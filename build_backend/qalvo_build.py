@@ -39,6 +39,7 @@ ROOT = HERE.parent
 VERIFIED_FILE = ROOT / "src" / "qalvo" / "models" / "rampnet" / "_verified_torch.py"
 MODE_VARIABLE = "_QALVO_ENGINE_MODE"  # the build's mode, handed to the metadata provider
 TORCH_LIBRARIES = ("libtorch*.so", "libc10*.so")  # found in the installed torch at run time
+TRUE = {"ON", "1", "TRUE", "YES"}
 
 
 # ---- which torch ------------------------------------------------------------------------
@@ -124,6 +125,10 @@ def build_editable(wheel_directory, config_settings=None, metadata_directory=Non
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     name = _scikit_build.build_wheel(wheel_directory, _settings(config_settings),
                                      metadata_directory)
+    if str((config_settings or {}).get("cmake.define.QALVO_ASAN", "OFF")).upper() in TRUE:
+        # a sanitizer build is for the test suite: its runtime must stay the one the
+        # interpreter preloads, not a copy grafted into the wheel
+        return name
     return repair(pathlib.Path(wheel_directory), name)
 
 
