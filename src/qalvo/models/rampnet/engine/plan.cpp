@@ -3,6 +3,8 @@
 #include <ATen/ops/zeros.h>
 #include <ATen/ops/zeros_like.h>
 
+#include <algorithm>
+
 using qalvo::Ref;
 using qalvo::getattr_optional;
 
@@ -110,8 +112,9 @@ at::Tensor fresh(at::Tensor t) {
 
 /// Adam's state for each parameter, creating what the first step would.
 bool read_adam(Plan& plan, PyObject* params) {
-    Ref state = qalvo::getattr(plan.optimizer, qalvo::py_str("state"));
-    if (!PyDict_Check(state.get())) return false;
+    plan.adam_state = qalvo::getattr(plan.optimizer, qalvo::py_str("state"));
+    PyObject* state = plan.adam_state;
+    if (!PyDict_Check(state)) return false;
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(params); ++k) {
         PyObject* param_object = PyList_GET_ITEM(params, k);
         at::Tensor param = *tensor_of(param_object);
@@ -197,13 +200,22 @@ bool same_network(const Plan& plan) {
     return true;
 }
 
-/// The optimiser's group as planned, the learning rate excepted.
+/// The optimiser's group as planned (the same parameters, in order), the
+/// learning rate excepted.
 bool same_group(const Plan& plan) {
     Ref groups = qalvo::getattr(plan.optimizer, qalvo::py_str("param_groups"));
     if (!PyList_CheckExact(groups.get()) || PyList_GET_SIZE(groups.get()) != 1 ||
         PyList_GET_ITEM(groups.get(), 0) != plan.group.get() ||
         PyDict_GET_SIZE(plan.group.get()) != PyDict_GET_SIZE(plan.group_before.get())) {
         return false;
+    }
+    PyObject* params = entry(plan.group, "params");
+    if (params == nullptr || !PyList_CheckExact(params) ||
+        PyList_GET_SIZE(params) != static_cast<Py_ssize_t>(plan.parameter_objects.size())) {
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(params); ++k) {
+        if (PyList_GET_ITEM(params, k) != plan.parameter_objects[k].get()) return false;
     }
     Py_ssize_t position = 0;
     PyObject *key, *before;
@@ -212,6 +224,43 @@ bool same_group(const Plan& plan) {
         if (now == nullptr && PyErr_Occurred()) qalvo::throw_pending();
         const bool is_lr = PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "lr") == 0;
         if (now == nullptr || (now != before && !is_lr)) return false;
+    }
+    return true;
+}
+
+/// Whether optimizer_.state still holds the tensors the plan steps (where the
+/// engine does Adam's step itself): a state replaced between epochs (a reset)
+/// must be the one updated.
+bool same_adam_state(const Plan& plan) {
+    if (!plan.adam_state) return true;
+    Ref state = qalvo::getattr(plan.optimizer, qalvo::py_str("state"));
+    if (state.get() != plan.adam_state.get()) return false;
+    for (size_t k = 0; k < plan.setup.slots.size(); ++k) {
+        const AdamSlot& slot = plan.setup.slots[k];
+        PyObject* current = PyDict_GetItemWithError(state, plan.parameter_objects[k]);
+        if (current == nullptr && PyErr_Occurred()) qalvo::throw_pending();
+        const bool pending = std::any_of(plan.new_state.begin(), plan.new_state.end(),
+                                         [&](const auto& created) {
+                                             return created.first.get() ==
+                                                    plan.parameter_objects[k].get();
+                                         });
+        if (pending) {
+            // the first step has not run yet: nothing may be there either
+            if (current != nullptr && !(PyDict_CheckExact(current) && PyDict_GET_SIZE(current) == 0)) {
+                return false;
+            }
+            continue;
+        }
+        if (current == nullptr || !PyDict_CheckExact(current) || PyDict_GET_SIZE(current) != 3) {
+            return false;
+        }
+        const std::pair<const char*, const at::Tensor*> held[] = {
+            {"step", &slot.step}, {"exp_avg", &slot.exp_avg}, {"exp_avg_sq", &slot.exp_avg_sq}};
+        for (const auto& [key, tensor] : held) {
+            PyObject* value = entry(current, key);
+            auto now = value ? tensor_of(value) : std::nullopt;
+            if (!now || !now->is_same(*tensor)) return false;
+        }
     }
     return true;
 }
@@ -272,7 +321,8 @@ const char* still_holds(Plan& plan, PyObject* estimator, Use pass) {
         return "a loader's type changed during the fit";
     }
     if (pass != Use::kFit) return nullptr;
-    if (attribute(estimator, "optimizer_").get() != plan.optimizer.get() || !same_group(plan)) {
+    if (attribute(estimator, "optimizer_").get() != plan.optimizer.get() || !same_group(plan) ||
+        !same_adam_state(plan)) {
         return "optimizer_ changed during the fit";
     }
     PyObject* lr_object = entry(plan.group, "lr");

@@ -30,6 +30,7 @@ struct Plan {
 
     // Training only.
     qalvo::Ref optimizer, group, group_before, weights_list, step_method;
+    qalvo::Ref adam_state;  ///< optimizer_.state, whose entries setup.slots hold (CPU)
     std::vector<qalvo::Ref> weight_names;  ///< net_.weights' names, for the IHT masks
     /// Adam state that the first step creates: stored into optimizer_.state
     /// once a batch has run, as torch stores it.
