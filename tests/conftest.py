@@ -102,3 +102,21 @@ def chromium():
             + (install.stdout + install.stderr)[-2000:]
         )
     return str(CHROMIUM)
+
+
+@pytest.fixture(scope="session")
+def launch_chromium(chromium):
+    """launch(driver): headless chromium through a playwright driver. Under make
+    asan the sanitizer is preloaded for the Python processes; chromium does not
+    start under it, so its environment goes without."""
+
+    def launch(driver):
+        return driver.chromium.launch(
+            executable_path=chromium,
+            headless=True,
+            args=["--no-sandbox", "--disable-dev-shm-usage", "--disable-background-networking",
+                  "--disable-component-update", "--no-first-run"],
+            env={k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")},
+        )
+
+    return launch

@@ -159,17 +159,11 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 @pytest.fixture(scope="module")
-def browser_page(chromium):
+def browser_page(launch_chromium):
     from playwright.sync_api import sync_playwright
 
     with sync_playwright() as driver:
-        browser = driver.chromium.launch(
-            executable_path=chromium,
-            headless=True,
-            args=["--no-sandbox", "--disable-dev-shm-usage", "--disable-background-networking",
-                  "--disable-component-update", "--no-first-run"],
-            env={k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")},
-        )
+        browser = launch_chromium(driver)
         try:
             context = browser.new_context(viewport={"width": 1400, "height": 1000})
             outside = []

@@ -273,7 +273,7 @@ def _mark_images(page):
 REDRAWN = "[...view().querySelectorAll('img')].filter(i => !i.dataset.drawnBefore).length"
 
 
-def test_notebook_panel_in_jupyterlab(chromium, lab):
+def test_notebook_panel_in_jupyterlab(launch_chromium, lab):
     from playwright.sync_api import sync_playwright
 
     base, token, log_path = lab
@@ -290,17 +290,8 @@ def test_notebook_panel_in_jupyterlab(chromium, lab):
             blocked.append(route.request.url)
             route.abort()
 
-    # Under make asan the sanitizer is preloaded for the Python processes (the
-    # kernel included); chromium does not start under it.
-    browser_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     with sync_playwright() as driver:
-        browser = driver.chromium.launch(
-            executable_path=chromium,
-            headless=True,
-            args=["--no-sandbox", "--disable-dev-shm-usage", "--disable-background-networking",
-                  "--disable-component-update", "--no-first-run"],
-            env=browser_env,
-        )
+        browser = launch_chromium(driver)
         try:
             # Tall enough for the whole global view at once.
             context = browser.new_context(viewport={"width": 1500, "height": 2200})
